@@ -1,0 +1,67 @@
+# The release image: the stub compiled for Windows on 64-bit Arm as freestanding code and
+# linked by lld-link with no runtime library, against import libraries made from our own
+# .def files. Produces stub.lib (every stub object, for linking images with a payload),
+# the import libraries and installer.exe without a payload.
+find_program(RELEASE_CLANG NAMES clang++ clang++-14 REQUIRED)
+find_program(RELEASE_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+find_program(RELEASE_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+find_program(RELEASE_LIB NAMES llvm-lib llvm-lib-14 REQUIRED)
+
+set(RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
+set(RELEASE_CXX_FLAGS --target=aarch64-pc-windows-msvc -std=c++20 -ffreestanding -nostdinc
+    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -O2 -Wall -Wextra -Werror
+    -I${CMAKE_SOURCE_DIR})
+
+set(RELEASE_SOURCES ${STUB_SUPPORT_SOURCES} ${STUB_STEP_SOURCES}
+    ${CMAKE_SOURCE_DIR}/stub/driver/run_installer.cpp
+    ${CMAKE_SOURCE_DIR}/stub/driver/entry_point.cpp
+    ${CMAKE_SOURCE_DIR}/stub/support/compiler_support.cpp)
+
+set(RELEASE_OBJECTS)
+foreach(source ${RELEASE_SOURCES})
+  file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${source})
+  string(REPLACE "/" "_" object_name ${relative})
+  set(object ${RELEASE_DIR}/obj/${object_name}.obj)
+  add_custom_command(
+    OUTPUT ${object}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${RELEASE_DIR}/obj
+    COMMAND ${RELEASE_CLANG} ${RELEASE_CXX_FLAGS} -MD -MF ${object}.d -c ${source} -o ${object}
+    DEPENDS ${source}
+    DEPFILE ${object}.d
+    COMMENT "Compiling ${relative} for ARM64 Windows"
+    VERBATIM)
+  list(APPEND RELEASE_OBJECTS ${object})
+endforeach()
+
+set(RELEASE_IMPORT_LIBS)
+foreach(dll kernel32 advapi32 shell32)
+  set(import_lib ${RELEASE_DIR}/${dll}.lib)
+  add_custom_command(
+    OUTPUT ${import_lib}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${RELEASE_DIR}
+    COMMAND ${RELEASE_DLLTOOL} -m arm64 -d ${CMAKE_SOURCE_DIR}/platform/${dll}.def -l ${import_lib}
+    DEPENDS ${CMAKE_SOURCE_DIR}/platform/${dll}.def
+    COMMENT "Making the import library for ${dll}.dll"
+    VERBATIM)
+  list(APPEND RELEASE_IMPORT_LIBS ${import_lib})
+endforeach()
+
+add_custom_command(
+  OUTPUT ${RELEASE_DIR}/stub.lib
+  COMMAND ${CMAKE_COMMAND} -E rm -f ${RELEASE_DIR}/stub.lib
+  COMMAND ${RELEASE_LIB} /out:${RELEASE_DIR}/stub.lib ${RELEASE_OBJECTS}
+  DEPENDS ${RELEASE_OBJECTS}
+  COMMENT "Archiving the stub's ARM64 objects"
+  VERBATIM)
+
+# Every image links the same way; tools/ links images with a payload's resources too.
+set(RELEASE_LINK_FLAGS /nodefaultlib /entry:InstallerEntry /subsystem:windows /machine:arm64
+    /dynamicbase /nxcompat /guard:no /opt:ref /opt:icf)
+add_custom_command(
+  OUTPUT ${RELEASE_DIR}/installer.exe
+  COMMAND ${RELEASE_LLD_LINK} ${RELEASE_LINK_FLAGS} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS}
+          /out:${RELEASE_DIR}/installer.exe /map:${RELEASE_DIR}/installer.map
+  DEPENDS ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS}
+  COMMENT "Linking the ARM64 release image without a runtime library"
+  VERBATIM)
+add_custom_target(release_image ALL DEPENDS ${RELEASE_DIR}/installer.exe)

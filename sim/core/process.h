@@ -1,0 +1,113 @@
+// The simulated process: what it was started with (machine, image, raw command line,
+// trace, sleep mode, faults), its last error, handles, memory blocks and pauses.
+//
+// A program run by winsim finds its options in the environment (WINSIM_*); a test that
+// calls the simulation in-process starts one with StartProcess.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+#include "sim/core/handle_table.h"
+#include "sim/core/machine.h"
+
+namespace sim {
+
+struct FaultRule {
+  std::string function;
+  uint64_t call = 0;  // 1-based; 0 fails every call
+  DWORD error = 0;
+};
+
+struct ProcessOptions {
+  std::filesystem::path root;
+  std::u16string image;         // Windows path of the image this program stands for
+  std::u16string command_line;  // raw, exactly as GetCommandLineW returns it
+  std::u16string current_directory = u"C:\\";
+  std::string trace_file;       // empty: no trace
+  std::string accounting_file;  // empty: no report at exit
+  bool virtual_sleep = false;   // count pauses without waiting
+  std::vector<FaultRule> faults;
+  int exit_fd = -1;             // where ExitProcess writes the 32-bit exit code
+
+  // WINSIM_* variables, for a child to read back with FromEnvironment.
+  std::map<std::string, std::string> ToEnvironment() const;
+  static ProcessOptions FromEnvironment();
+};
+
+// "Name:N:error" (N a call number or "all"), as winsim's --fault takes it.
+std::optional<FaultRule> ParseFaultRule(const std::string& text);
+
+struct Allocation {
+  SIZE_T bytes;
+  bool local;  // LocalAlloc, else HeapAlloc
+};
+
+struct Accounting {
+  size_t live_heap_blocks = 0;
+  size_t live_local_blocks = 0;
+  SIZE_T largest_block = 0;
+  uint64_t pauses = 0;
+  uint64_t pause_milliseconds = 0;
+  uint64_t working_set_trims = 0;
+  std::vector<HandleTable::OpenHandle> open_handles;
+};
+
+class Process {
+ public:
+  explicit Process(ProcessOptions options);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  const ProcessOptions& options() const { return options_; }
+  Machine& machine() { return machine_; }
+  HandleTable& handles() { return handles_; }
+  char16_t* command_line() { return command_line_.data(); }
+
+  // The mapped image: its base is the module handle.
+  HMODULE module() const { return reinterpret_cast<HMODULE>(image_base_); }
+  const BYTE* image_base() const { return image_base_; }
+  size_t image_size() const { return image_size_; }
+
+  void* Allocate(SIZE_T bytes, bool zero, bool local);
+  // False for a block this process did not allocate with the same family.
+  bool Release(void* block, bool local);
+
+  void RecordPause(DWORD milliseconds);
+  void RecordWorkingSetTrim() { ++accounting_.working_set_trims; }
+  Accounting Snapshot() const;
+  std::string AccountingReport() const;
+
+  // The error to fail this call of `function` with, when a fault rule says so.
+  std::optional<DWORD> TakeFault(const std::string& function);
+
+ private:
+  void MapImage();
+
+  ProcessOptions options_;
+  Machine machine_;
+  HandleTable handles_;
+  std::u16string command_line_;
+  BYTE* image_base_ = nullptr;
+  size_t image_size_ = 0;
+  std::map<void*, Allocation> allocations_;
+  Accounting accounting_;
+  std::map<std::string, uint64_t> call_counts_;
+};
+
+// The current simulated process; StartProcess replaces it (tests start one per case).
+Process& CurrentProcess();
+Process& StartProcess(ProcessOptions options);
+void EndProcess();
+
+// Windows' per-thread last error.
+DWORD LastError();
+void SetLastErrorValue(DWORD error);
+
+}  // namespace sim

@@ -1,0 +1,64 @@
+// The release image as an independent tool, llvm-readobj, sees it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "tests/support/host_command.h"
+
+namespace {
+
+const std::string kImage = std::string(RELEASE_DIR) + "/installer.exe";
+
+std::string ReadObj(const std::vector<std::string>& options) {
+  std::vector<std::string> arguments = {LLVM_READOBJ};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  arguments.push_back(kImage);
+  const auto result = testing_support::RunHostCommand(arguments);
+  EXPECT_EQ(result.exit_status, 0) << result.output;
+  return result.output;
+}
+
+std::string Field(const std::string& text, const std::string& name) {
+  const std::regex pattern("\\n\\s*" + name + ": ([^\\n]*)");
+  std::smatch match;
+  return std::regex_search(text, match, pattern) ? match[1].str() : "";
+}
+
+TEST(ReleaseImageTest, IsAPe32PlusGuiImageForArm64) {
+  const std::string headers = ReadObj({"--file-headers"});
+  EXPECT_EQ(Field(headers, "Format"), "COFF-ARM64");
+  EXPECT_NE(Field(headers, "Machine").find("IMAGE_FILE_MACHINE_ARM64"), std::string::npos);
+  EXPECT_EQ(Field(headers, "Magic"), "0x20B");  // PE32+
+  EXPECT_NE(Field(headers, "Subsystem").find("IMAGE_SUBSYSTEM_WINDOWS_GUI"), std::string::npos);
+}
+
+TEST(ReleaseImageTest, EntryPointIsTheStubsOwnFunction) {
+  const std::string headers = ReadObj({"--file-headers"});
+  const unsigned long entry = std::stoul(Field(headers, "AddressOfEntryPoint"), nullptr, 16);
+  const unsigned long base = std::stoul(Field(headers, "ImageBase"), nullptr, 16);
+  // The linker's map names the address of every symbol.
+  const std::string map = testing_support::ReadHostFile(std::string(RELEASE_DIR) + "/installer.map");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(map, match, std::regex("\\sInstallerEntry\\s+([0-9a-fA-F]+)\\s")))
+      << map;
+  EXPECT_EQ(std::stoul(match[1].str(), nullptr, 16), base + entry);
+}
+
+TEST(ReleaseImageTest, ImportsOnlyFromKernel32Advapi32AndShell32) {
+  const std::string imports = ReadObj({"--coff-imports"});
+  std::set<std::string> dlls;
+  const std::regex name("Name: ([^\\n]+\\.dll)");
+  for (std::sregex_iterator it(imports.begin(), imports.end(), name), end; it != end; ++it) {
+    dlls.insert((*it)[1].str());
+  }
+  ASSERT_FALSE(dlls.empty()) << imports;
+  const std::set<std::string> allowed = {"kernel32.dll", "advapi32.dll", "shell32.dll"};
+  for (const auto& dll : dlls) EXPECT_TRUE(allowed.count(dll)) << dll << " imported";
+  EXPECT_NE(imports.find("Symbol: ExitProcess"), std::string::npos) << imports;
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#include "tests/support/host_command.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+extern char** environ;
+
+namespace testing_support {
+
+HostCommandResult RunHostCommand(const std::vector<std::string>& arguments,
+                                 const std::map<std::string, std::string>& environment) {
+  std::vector<std::string> variables;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const char* equals = std::strchr(*variable, '=');
+    if (equals == nullptr || environment.count(std::string(*variable, static_cast<size_t>(equals - *variable))) == 0) variables.emplace_back(*variable);
+  }
+  for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
+  std::vector<char*> envp, argv;
+  for (auto& v : variables) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> copies = arguments;
+  for (auto& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int pipe_fds[2];
+  HostCommandResult result;
+  if (::pipe(pipe_fds) != 0) return result;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_fds[1]);
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, n);
+  ::close(pipe_fds[0]);
+  if (spawned != 0) return result;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  return result;
+}
+
+std::string ReadHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace testing_support

@@ -1,0 +1,43 @@
+#include "tests/support/test_machine.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "sim/core/text.h"
+
+namespace testing_support {
+
+TestMachine::TestMachine() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "winsim-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  root_ = pattern;
+  std::filesystem::create_directories(root_ / "C");
+}
+
+TestMachine::~TestMachine() {
+  sim::EndProcess();
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+std::filesystem::path TestMachine::HostPath(const std::u16string& windows_path, bool create_parents) const {
+  const sim::HostPath host = sim::Machine(root_).Resolve(windows_path);
+  if (!host.ok()) throw std::runtime_error("not a path of this machine: " + sim::ToUtf8(windows_path));
+  if (create_parents) std::filesystem::create_directories(host.path.parent_path());
+  return host.path;
+}
+
+void TestMachine::WriteFile(const std::u16string& windows_path, const std::string& bytes) const {
+  std::ofstream(HostPath(windows_path), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+sim::Process& TestMachine::Start(sim::ProcessOptions options) {
+  options.root = root_;
+  return sim::StartProcess(std::move(options));
+}
+
+std::filesystem::path BuildDirectory() { return PELLORA_BUILD_DIR; }
+
+}  // namespace testing_support

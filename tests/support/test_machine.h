@@ -1,0 +1,33 @@
+// A simulated machine in a fresh temporary root, with a simulated process started
+// in-process for the test's own calls. Removed again when the test ends.
+#pragma once
+#include <filesystem>
+#include <string>
+
+#include "sim/core/process.h"
+
+namespace testing_support {
+
+class TestMachine {
+ public:
+  TestMachine();
+  ~TestMachine();
+  TestMachine(const TestMachine&) = delete;
+  TestMachine& operator=(const TestMachine&) = delete;
+
+  const std::filesystem::path& root() const { return root_; }
+  // The host path of a Windows path on this machine, parent folders created.
+  std::filesystem::path HostPath(const std::u16string& windows_path, bool create_parents = true) const;
+  // Writes a host file at a Windows path.
+  void WriteFile(const std::u16string& windows_path, const std::string& bytes) const;
+  // Starts the in-process simulated process with `options` (root filled in).
+  sim::Process& Start(sim::ProcessOptions options = {});
+
+ private:
+  std::filesystem::path root_;
+};
+
+// The directory of the build's programs (winsim, installer_host, test programs).
+std::filesystem::path BuildDirectory();
+
+}  // namespace testing_support
