@@ -21,19 +21,23 @@ void* memcpy(void* destination, const void* source, SIZE_T count) {
 }  // extern "C"
 
 // ARM64 Windows stack probe: x15 holds the frame size in 16-byte units. Windows grows the
-// stack one guard page at a time, so every page of the new frame is touched in order,
-// from the current stack pointer downwards. Only x16 and x17 may be clobbered.
+// stack one guard page at a time, so every page of the new frame is touched in order, from
+// the current stack pointer downwards, never below the frame. Only x16, x17 and the flags
+// may be changed.
 asm(R"(
   .text
   .globl __chkstk
   .p2align 2
 __chkstk:
-  lsl x16, x15, #4
+  mov x16, sp
+  sub x16, x16, x15, lsl #4
   mov x17, sp
 1:
   sub x17, x17, #4096
-  subs x16, x16, #4096
+  cmp x17, x16
+  b.lo 2f
   ldr xzr, [x17]
-  b.gt 1b
+  b 1b
+2:
   ret
 )");
