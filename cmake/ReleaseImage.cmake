@@ -65,3 +65,17 @@ add_custom_command(
   COMMENT "Linking the ARM64 release image without a runtime library"
   VERBATIM)
 add_custom_target(release_image ALL DEPENDS ${RELEASE_DIR}/installer.exe)
+
+# A test image that makes the compiler emit its own calls (stack probe, memset, memcpy):
+# it links only if the stub's objects supply them.
+set(PROBE_SOURCE ${CMAKE_SOURCE_DIR}/tests/image/compiler_needs_probe.cpp)
+add_custom_command(
+  OUTPUT ${RELEASE_DIR}/compiler_needs_probe.exe
+  COMMAND ${RELEASE_CLANG} ${RELEASE_CXX_FLAGS} -c ${PROBE_SOURCE} -o ${RELEASE_DIR}/compiler_needs_probe.obj
+  COMMAND ${RELEASE_LLD_LINK} /nodefaultlib /entry:ProbeEntry /subsystem:windows /machine:arm64
+          ${RELEASE_DIR}/compiler_needs_probe.obj ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS}
+          /out:${RELEASE_DIR}/compiler_needs_probe.exe /map:${RELEASE_DIR}/compiler_needs_probe.map
+  DEPENDS ${PROBE_SOURCE} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS}
+  COMMENT "Linking a test image that needs the compiler's own helpers"
+  VERBATIM)
+add_custom_target(compiler_needs_probe ALL DEPENDS ${RELEASE_DIR}/compiler_needs_probe.exe)

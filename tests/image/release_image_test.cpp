@@ -62,3 +62,17 @@ TEST(ReleaseImageTest, ImportsOnlyFromKernel32Advapi32AndShell32) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the compiler calls on its own comes from the stub, not from a runtime library.
+TEST(ReleaseImageTest, StubSuppliesTheCompilersOwnHelpers) {
+  const std::string map = testing_support::ReadHostFile(std::string(RELEASE_DIR) + "/compiler_needs_probe.map");
+  ASSERT_FALSE(map.empty()) << "the probe image did not link";
+  for (const char* helper : {"__chkstk", "memset", "memcpy"}) {
+    EXPECT_TRUE(std::regex_search(map, std::regex(std::string("\\s") + helper + "\\s+[0-9a-fA-F]+\\s+stub:")))
+        << helper << " not supplied by the stub's objects";
+  }
+}
+
+}  // namespace
