@@ -202,6 +202,7 @@ std::optional<DWORD> Process::TakeFault(const std::string& function) {
 size_t Process::TakeScriptedRandom(BYTE* destination, size_t count) {
   const size_t available = options_.random_bytes.size() - random_bytes_taken_;
   const size_t taken = count < available ? count : available;
+  if (taken == 0) return 0;
   std::memcpy(destination, options_.random_bytes.data() + random_bytes_taken_, taken);
   random_bytes_taken_ += taken;
   return taken;
