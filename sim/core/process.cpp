@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,29 @@ std::optional<FaultRule> ParseFaultRule(const std::string& text) {
   return rule;
 }
 
+std::optional<std::vector<BYTE>> ParseHexBytes(const std::string& text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  std::vector<BYTE> bytes;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const std::string pair = text.substr(i, 2);
+    if (!std::isxdigit(static_cast<unsigned char>(pair[0])) || !std::isxdigit(static_cast<unsigned char>(pair[1]))) {
+      return std::nullopt;
+    }
+    bytes.push_back(static_cast<BYTE>(std::strtoul(pair.c_str(), nullptr, 16)));
+  }
+  return bytes;
+}
+
+std::string HexBytes(const std::vector<BYTE>& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (BYTE byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
 std::map<std::string, std::string> ProcessOptions::ToEnvironment() const {
   std::map<std::string, std::string> environment = {
       {"WINSIM_ROOT", root.string()},
@@ -55,6 +79,7 @@ std::map<std::string, std::string> ProcessOptions::ToEnvironment() const {
       {"WINSIM_ACCOUNTING", accounting_file},
       {"WINSIM_SLEEP", virtual_sleep ? "virtual" : "real"},
       {"WINSIM_EXIT_FD", std::to_string(exit_fd)},
+      {"WINSIM_RANDOM", HexBytes(random_bytes)},
   };
   std::string faults_text;
   for (const auto& rule : faults) {
@@ -84,6 +109,7 @@ ProcessOptions ProcessOptions::FromEnvironment() {
   }
   const std::string exit_fd = Environment("WINSIM_EXIT_FD");
   options.exit_fd = exit_fd.empty() ? -1 : std::atoi(exit_fd.c_str());
+  options.random_bytes = ParseHexBytes(Environment("WINSIM_RANDOM")).value_or(std::vector<BYTE>{});
   return options;
 }
 
@@ -171,6 +197,15 @@ std::optional<DWORD> Process::TakeFault(const std::string& function) {
     if (rule.function == function && (rule.call == 0 || rule.call == call)) return rule.error;
   }
   return std::nullopt;
+}
+
+size_t Process::TakeScriptedRandom(BYTE* destination, size_t count) {
+  const size_t available = options_.random_bytes.size() - random_bytes_taken_;
+  const size_t taken = count < available ? count : available;
+  if (taken == 0) return 0;
+  std::memcpy(destination, options_.random_bytes.data() + random_bytes_taken_, taken);
+  random_bytes_taken_ += taken;
+  return taken;
 }
 
 Process& CurrentProcess() {

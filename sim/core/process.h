@@ -34,6 +34,8 @@ struct ProcessOptions {
   bool virtual_sleep = false;   // count pauses without waiting
   std::vector<FaultRule> faults;
   int exit_fd = -1;             // where ExitProcess writes the 32-bit exit code
+  // Bytes that RtlGenRandom hands out first, in order; then the host's random source.
+  std::vector<BYTE> random_bytes;
 
   // WINSIM_* variables, for a child to read back with FromEnvironment.
   std::map<std::string, std::string> ToEnvironment() const;
@@ -42,6 +44,10 @@ struct ProcessOptions {
 
 // "Name:N:error" (N a call number or "all"), as winsim's --fault takes it.
 std::optional<FaultRule> ParseFaultRule(const std::string& text);
+
+// Hexadecimal digits, two per byte ("3FA9C207"), as winsim's --random takes them.
+std::optional<std::vector<BYTE>> ParseHexBytes(const std::string& text);
+std::string HexBytes(const std::vector<BYTE>& bytes);
 
 struct Allocation {
   SIZE_T bytes;
@@ -87,6 +93,9 @@ class Process {
   // The error to fail this call of `function` with, when a fault rule says so.
   std::optional<DWORD> TakeFault(const std::string& function);
 
+  // Copies up to `count` scripted random bytes not yet handed out; returns how many.
+  size_t TakeScriptedRandom(BYTE* destination, size_t count);
+
  private:
   void MapImage();
 
@@ -99,6 +108,7 @@ class Process {
   std::map<void*, Allocation> allocations_;
   Accounting accounting_;
   std::map<std::string, uint64_t> call_counts_;
+  size_t random_bytes_taken_ = 0;
 };
 
 // The current simulated process; StartProcess replaces it (tests start one per case).

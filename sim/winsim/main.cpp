@@ -21,6 +21,8 @@ commands:
       --accounting FILE      write open handles, live blocks and pauses at exit to FILE
       --virtual-sleep        count pauses instead of waiting
       --fault NAME:N:ERROR   fail the Nth call (or "all") of NAME with ERROR
+      --random HEX           bytes that RtlGenRandom hands out first, in order
+                             (e.g. 3FA9C207), then the host's random source
       --print-exit-code      print the program's full 32-bit exit code
     winsim's own exit status is the program's exit code (its low 8 bits, as the host keeps).
 )";

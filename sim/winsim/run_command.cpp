@@ -59,6 +59,10 @@ int RunCommand(const std::vector<std::string>& arguments) {
         auto rule = sim::ParseFaultRule(*text);
         if (!rule) return Fail("bad fault rule '" + *text + "' (want NAME:N:ERROR)");
         options.faults.push_back(*rule);
+      } else if (option == "--random") {
+        auto bytes = sim::ParseHexBytes(*text);
+        if (!bytes) return Fail("bad random bytes '" + *text + "' (want hexadecimal digits, two per byte)");
+        options.random_bytes.insert(options.random_bytes.end(), bytes->begin(), bytes->end());
       } else {
         return Fail("unknown option " + option);
       }
