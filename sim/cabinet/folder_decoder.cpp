@@ -87,8 +87,11 @@ FDIERROR FolderDecoder::DecodeNextBlock() {
     blocks_left_ = 0;
     return FDIERROR_CORRUPT_CABINET;
   }
-  // A checksum of 0 means that none was computed.
-  if (checksum != 0 && BlockChecksum(header + 4, header_bytes - 4, input_.get(), packed) != checksum) {
+  // A checksum of 0 means that none was computed. Whether a block's reserve area is part
+  // of its checksum is not clear from the format's description (cabextract leaves it
+  // out); either reading is accepted.
+  if (checksum != 0 && BlockChecksum(header + 4, 4, input_.get(), packed) != checksum &&
+      BlockChecksum(header + 4, header_bytes - 4, input_.get(), packed) != checksum) {
     blocks_left_ = 0;
     return FDIERROR_CORRUPT_CABINET;
   }
@@ -113,9 +116,11 @@ FDIERROR FolderDecoder::ExpandMszip(uint32_t packed_bytes, uint32_t expected_byt
   const unsigned char* in = input_.get();
   if (packed_bytes < 2 || in[0] != 'C' || in[1] != 'K') return FDIERROR_CORRUPT_CABINET;
   if (inflateReset(&inflater_) != Z_OK) return FDIERROR_MDI_FAIL;
-  // Back-references may reach into the previous blocks of the folder.
-  if (history_bytes_ > 0 && inflateSetDictionary(&inflater_, history_.get(), history_bytes_) != Z_OK) {
-    return FDIERROR_MDI_FAIL;
+  // Back-references may reach into the previous blocks of the folder. zlib allocates its
+  // window here or in inflate(): a refusal of the caller's allocator is ALLOC_FAIL.
+  if (history_bytes_ > 0) {
+    const int primed = inflateSetDictionary(&inflater_, history_.get(), history_bytes_);
+    if (primed != Z_OK) return primed == Z_MEM_ERROR ? FDIERROR_ALLOC_FAIL : FDIERROR_MDI_FAIL;
   }
   inflater_.next_in = const_cast<unsigned char*>(in + 2);
   inflater_.avail_in = packed_bytes - 2;
@@ -124,6 +129,7 @@ FDIERROR FolderDecoder::ExpandMszip(uint32_t packed_bytes, uint32_t expected_byt
   // The block's last deflate block has BFINAL set: the stream must end inside it, having
   // produced exactly the announced size.
   const int result = inflate(&inflater_, Z_FINISH);
+  if (result == Z_MEM_ERROR) return FDIERROR_ALLOC_FAIL;
   if (result != Z_STREAM_END || inflater_.total_out != expected_bytes) return FDIERROR_CORRUPT_CABINET;
   return FDIERROR_NONE;
 }
