@@ -80,7 +80,8 @@ extern "C" HMODULE LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags) {
     return Fail(trace, ERROR_INVALID_PARAMETER);
   }
   if (auto fault = process.TakeFault("LoadLibraryExW")) return Fail(trace, *fault);
-  const std::u16string_view name = View(file_name);
+  std::u16string_view name = View(file_name);
+  if (name.substr(0, 4) == u"\\\\?\\") name.remove_prefix(4);
   std::u16string path;
   if (IsBareName(name) && !name.empty()) {
     path = NormalisePath(SystemDirectory() + u"\\" + std::u16string(name));
