@@ -44,7 +44,7 @@ FARPROC FindExport(const char* name) {
 HFDI FDICreate(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread, PFNWRITE pfnwrite,
                PFNCLOSE pfnclose, PFNSEEK pfnseek, int cpu_type, ERF* erf) {
   TraceLine trace("FDICreate");
-  trace.Arg(Decimal(static_cast<ULONGLONG>(static_cast<LONGLONG>(cpu_type)))).Arg(Pointer(erf));
+  trace.Arg(std::to_string(cpu_type)).Arg(Pointer(erf));
   // A fault makes the library refuse as if its allocation had failed.
   if (CurrentProcess().TakeFault("FDICreate")) {
     if (erf != nullptr) *erf = ERF{FDIERROR_ALLOC_FAIL, 0, TRUE};
@@ -62,7 +62,7 @@ BOOL FDICopy(HFDI context, char* cabinet_name, char* cabinet_path, int flags, PF
   TraceLine trace("FDICopy");
   trace.Arg(Pointer(context)).Arg(Text(cabinet_name)).Arg(Text(cabinet_path)).Arg(Decimal(flags));
   const BOOL copied = CopyFromCabinet(context, cabinet_name, cabinet_path, flags, notify, decrypt, user);
-  trace.Result(copied ? "TRUE" : "FALSE");
+  trace.Result(copied ? "TRUE" : "FALSE (FDIERROR " + std::to_string(RecordedError(context)) + ")");
   return copied;
 }
 

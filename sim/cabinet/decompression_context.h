@@ -29,5 +29,7 @@ HFDI CreateContext(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD 
 BOOL CopyFromCabinet(HFDI context, char* cabinet_name, char* cabinet_path, int flags, PFNFDINOTIFY notify,
                      PFNFDIDECRYPT decrypt, void* user);
 BOOL DestroyContext(HFDI context);
+// What the context's error record says now (FDIERROR_NONE without one), for the trace.
+int RecordedError(HFDI context);
 
 }  // namespace sim::cabinet

@@ -127,8 +127,8 @@ extern "C" int MultiByteToWideChar(UINT code_page, DWORD flags, const char* sour
                                    LPWSTR destination, int destination_units) {
   Process& process = CurrentProcess();
   TraceLine trace("MultiByteToWideChar");
-  trace.Arg(Decimal(code_page)).Arg(Hex(flags)).Arg(Decimal(static_cast<ULONGLONG>(static_cast<LONGLONG>(source_bytes))))
-      .Arg(Decimal(static_cast<ULONGLONG>(destination_units)));
+  trace.Arg(Decimal(code_page)).Arg(Hex(flags)).Arg(std::to_string(source_bytes))
+      .Arg(std::to_string(destination_units));
   if (auto fault = process.TakeFault("MultiByteToWideChar")) return Fail(trace, *fault);
   if (const DWORD error = CheckArguments(code_page, flags, MB_ERR_INVALID_CHARS, source, source_bytes, destination,
                                          destination_units)) {
@@ -153,8 +153,8 @@ extern "C" int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR source, 
                                    int destination_bytes, const char* default_char, BOOL* used_default_char) {
   Process& process = CurrentProcess();
   TraceLine trace("WideCharToMultiByte");
-  trace.Arg(Decimal(code_page)).Arg(Hex(flags)).Arg(Decimal(static_cast<ULONGLONG>(static_cast<LONGLONG>(source_units))))
-      .Arg(Decimal(static_cast<ULONGLONG>(destination_bytes)));
+  trace.Arg(Decimal(code_page)).Arg(Hex(flags)).Arg(std::to_string(source_units))
+      .Arg(std::to_string(destination_bytes));
   if (auto fault = process.TakeFault("WideCharToMultiByte")) return Fail(trace, *fault);
   if (const DWORD error = CheckArguments(code_page, flags, WC_ERR_INVALID_CHARS, source, source_units, destination,
                                          destination_bytes)) {

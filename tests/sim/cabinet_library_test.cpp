@@ -412,3 +412,28 @@ TEST_F(CabinetLibraryTest, LibraryIsFoundAsCabinetDllWithItsThreeExports) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CabinetLibraryTraceTest, EachEntryPointTracesOneLine) {
+  testing_support::TestMachine machine;
+  const std::string trace = (machine.root() / "trace.txt").string();
+  sim::ProcessOptions options;
+  options.trace_file = trace;
+  machine.Start(options);
+  // A directory whose name no ANSI code page holds: the library passes the bytes through.
+  const std::string directory = (machine.root() / "\xE6\x97\xA5\xE6\x9C\xAC").string() + "/";
+  std::filesystem::create_directories(directory);
+  std::ofstream(directory + "t.cab", std::ios::binary) << BuildCabinet({{0, {{"setup.exe", "abc"}}}});
+  const FdiRunResult result = RunFdiCopy(directory, "t.cab");
+  EXPECT_TRUE(result.copied);
+  EXPECT_EQ(result.opened_path, directory + "t.cab");
+  sim::EndProcess();
+  const std::string lines = testing_support::ReadHostFile(trace);
+  EXPECT_NE(lines.find("FDICreate(-1, "), std::string::npos) << lines;
+  EXPECT_NE(lines.find("FDICopy(0x"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("\"t.cab\", \"" + directory + "\", 0) -> TRUE"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("FDIDestroy(0x"), std::string::npos) << lines;
+}
+
+}  // namespace
