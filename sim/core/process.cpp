@@ -166,6 +166,16 @@ void Process::RecordPause(DWORD milliseconds) {
   accounting_.pause_milliseconds += milliseconds;
 }
 
+void Process::RecordModuleLoad(HMODULE module, const std::u16string& path) {
+  for (auto& loaded : accounting_.loaded_modules) {
+    if (loaded.module == module) {
+      ++loaded.loads;
+      return;
+    }
+  }
+  accounting_.loaded_modules.push_back({module, path, 1});
+}
+
 Accounting Process::Snapshot() const {
   Accounting snapshot = accounting_;
   for (const auto& [block, allocation] : allocations_) {
@@ -184,9 +194,13 @@ std::string Process::AccountingReport() const {
          << "largest_block " << snapshot.largest_block << "\n"
          << "pauses " << snapshot.pauses << "\n"
          << "pause_milliseconds " << snapshot.pause_milliseconds << "\n"
-         << "working_set_trims " << snapshot.working_set_trims << "\n";
+         << "working_set_trims " << snapshot.working_set_trims << "\n"
+         << "loaded_modules " << snapshot.loaded_modules.size() << "\n";
   for (const auto& handle : snapshot.open_handles) {
     report << "handle " << Pointer(handle.handle) << " " << handle.kind << " " << handle.description << "\n";
+  }
+  for (const auto& loaded : snapshot.loaded_modules) {
+    report << "module " << Pointer(loaded.module) << " " << ToUtf8(loaded.path) << " loads " << loaded.loads << "\n";
   }
   return report.str();
 }

@@ -54,6 +54,13 @@ struct Allocation {
   bool local;  // LocalAlloc, else HeapAlloc
 };
 
+// A library loaded at run time; the process keeps it until it ends.
+struct LoadedModule {
+  HMODULE module;
+  std::u16string path;
+  uint64_t loads;  // LoadLibraryExW calls that returned it
+};
+
 struct Accounting {
   size_t live_heap_blocks = 0;
   size_t live_local_blocks = 0;
@@ -62,6 +69,7 @@ struct Accounting {
   uint64_t pause_milliseconds = 0;
   uint64_t working_set_trims = 0;
   std::vector<HandleTable::OpenHandle> open_handles;
+  std::vector<LoadedModule> loaded_modules;
 };
 
 class Process {
@@ -87,6 +95,7 @@ class Process {
 
   void RecordPause(DWORD milliseconds);
   void RecordWorkingSetTrim() { ++accounting_.working_set_trims; }
+  void RecordModuleLoad(HMODULE module, const std::u16string& path);
   Accounting Snapshot() const;
   std::string AccountingReport() const;
 

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang lld llvm     # host build, release image toolchain
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
+  libclang-rt-14-dev                       # libFuzzer and AddressSanitizer for clang
   osslsigncode 7zip cabextract gcab        # signing, and the independent judges
 )
 

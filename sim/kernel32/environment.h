@@ -1,0 +1,19 @@
+// The simulated process environment and the system's own folders.
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sim {
+
+// A variable of the process environment, its name compared without regard to case.
+// WINDIR and SYSTEMROOT are C:\Windows and SYSTEMDRIVE is C: unless the machine's
+// settings say otherwise: a line "environment.NAME = value" of machine.conf (NAME in
+// capitals) sets a variable, and one with an empty value leaves it undefined.
+std::optional<std::u16string> EnvironmentValue(std::u16string_view name);
+
+// The system directory, C:\Windows\System32, where the system's libraries live. It does
+// not move when the WINDIR variable does.
+std::u16string SystemDirectory();
+
+}  // namespace sim
