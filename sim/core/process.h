@@ -34,6 +34,11 @@ struct ProcessOptions {
   bool virtual_sleep = false;   // count pauses without waiting
   std::vector<FaultRule> faults;
   int exit_fd = -1;             // where ExitProcess writes the 32-bit exit code
+  // How the parent started this process (CreateProcessW): GetStartupInfoW reports the
+  // first two; the creation flags have no Windows query, so programs read them here.
+  DWORD startup_flags = 0;      // STARTUPINFOW.dwFlags
+  WORD show_window = 0;         // STARTUPINFOW.wShowWindow
+  DWORD creation_flags = 0;
 
   // WINSIM_* variables, for a child to read back with FromEnvironment.
   std::map<std::string, std::string> ToEnvironment() const;

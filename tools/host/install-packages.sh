@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang lld llvm     # host build, release image toolchain
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   osslsigncode 7zip cabextract gcab        # signing, and the independent judges
+  libssl-dev                               # SHA-256 for the setup stand-ins' patches
 )
 
 missing=()
