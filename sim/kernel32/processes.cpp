@@ -18,7 +18,8 @@
 //   fails with ERROR_BAD_EXE_FORMAT like any other content (an empty file included).
 // - A directory at the application path fails with ERROR_ACCESS_DENIED; a current
 //   directory that does not exist with ERROR_DIRECTORY.
-// - A command line of 32768 units or more fails with ERROR_FILENAME_EXCED_RANGE.
+// - A command line of 32768 units or more fails with ERROR_FILENAME_EXCED_RANGE; a null
+//   startup or process record with ERROR_INVALID_PARAMETER, where Windows would fault.
 // - Windows grants execute rights through the file's ACL, which every file this machine
 //   writes allows, so a host program without its execute bit gets it before it runs.
 // - A child that ends without ExitProcess: a host program that exits on its own gives its
@@ -74,7 +75,7 @@ class ChildRecord {
   ChildRecord(std::unique_ptr<ChildProcess> child, std::u16string image)
       : child_(std::move(child)), image_(std::move(image)) {}
   ~ChildRecord() {
-    if (child_->running()) DetachedChildren().push_back(std::move(child_));
+    if (!child_->Poll()) DetachedChildren().push_back(std::move(child_));
   }
   ChildRecord(const ChildRecord&) = delete;
   ChildRecord& operator=(const ChildRecord&) = delete;

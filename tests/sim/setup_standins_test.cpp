@@ -53,7 +53,7 @@ TEST(SetupPatchTest, OnlyTheExactInstalledProgramRebuildsTheNewOne) {
   EXPECT_EQ(standins::ApplySetupPatch(installed, standins::MakeSetupPatch(installed, "")), "");
 }
 
-constexpr char16_t kInstalled[] = u"C:\\Program Files (x86)\\Pellora\\Application\\72.0\\Installer\\setup.exe";
+constexpr char16_t kInstalled[] = u"C:\\Program Files (x86)\\Pellora\\Application\\4.2.1\\Installer\\setup.exe";
 constexpr char16_t kPatch[] = u"C:\\Users\\Ann\\Downloads\\TS_3FA9C.tmp\\SETUP.EX_";
 constexpr char16_t kNewSetup[] = u"C:\\Users\\Ann\\Downloads\\TS_3FA9C.tmp\\setup.exe";
 

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <memory>
 #include <stdexcept>
 
 namespace standins {
@@ -26,10 +27,22 @@ uint64_t ReadLittleEndian64(const std::string& bytes, size_t offset) {
 
 // body XOR keystream, where block i of the stream is SHA-256(key || i as 8 bytes LE).
 std::string ApplyKeystream(const std::string& key, const std::string& body) {
+  // One context for every block: a fresh digest per 32 bytes would dominate the time.
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!context) throw std::runtime_error("SHA-256 context failed");
   std::string out = body;
-  std::string block;
+  unsigned char block[kDigestSize];
   for (size_t i = 0; i < out.size(); ++i) {
-    if (i % kDigestSize == 0) block = Sha256(key + LittleEndian64(i / kDigestSize));
+    if (i % kDigestSize == 0) {
+      const std::string counter = LittleEndian64(i / kDigestSize);
+      unsigned int size = 0;
+      if (EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
+          EVP_DigestUpdate(context.get(), key.data(), key.size()) != 1 ||
+          EVP_DigestUpdate(context.get(), counter.data(), counter.size()) != 1 ||
+          EVP_DigestFinal_ex(context.get(), block, &size) != 1) {
+        throw std::runtime_error("SHA-256 failed");
+      }
+    }
     out[i] = static_cast<char>(out[i] ^ block[i % kDigestSize]);
   }
   return out;

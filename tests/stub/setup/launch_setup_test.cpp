@@ -52,9 +52,9 @@ TEST_F(LaunchSetupTest, CommandLineForEachArchiveTagAndPreviousVersion) {
        head + u" --uncompressed-archive=" + Quoted(kArchive) + u" --pellora-mini"},
       {"BN, empty previous version", false, u"", stub,
        head + u" --uncompressed-archive=" + Quoted(kArchive) + u" --previous-version=\"\" --pellora-mini"},
-      {"B7, previous version, user's arguments", true, u"72.0.3626.81",
+      {"B7, previous version, user's arguments", true, u"4.2.1.7",
        stub + u" --pellora-silent --system-level \"a b\"",
-       head + u" --install-archive=" + Quoted(kArchive) + u" --previous-version=\"72.0.3626.81\" --pellora-mini" +
+       head + u" --install-archive=" + Quoted(kArchive) + u" --previous-version=\"4.2.1.7\" --pellora-mini" +
            u" --pellora-silent --system-level \"a b\""},
       {"BL, unquoted program name, TAB", false, nullptr, std::u16string(kStubPath) + u"\t--x",
        head + u" --uncompressed-archive=" + Quoted(kArchive) + u" --pellora-mini\t--x"},
