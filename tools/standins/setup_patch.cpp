@@ -27,16 +27,18 @@ uint64_t ReadLittleEndian64(const std::string& bytes, size_t offset) {
 
 // body XOR keystream, where block i of the stream is SHA-256(key || i as 8 bytes LE).
 std::string ApplyKeystream(const std::string& key, const std::string& body) {
-  // One context for every block: a fresh digest per 32 bytes would dominate the time.
+  // One fetched algorithm and one context for every block: looking the digest up again
+  // for each 32 bytes would dominate the time.
+  std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> sha256(EVP_MD_fetch(nullptr, "SHA256", nullptr), EVP_MD_free);
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!context) throw std::runtime_error("SHA-256 context failed");
+  if (!sha256 || !context) throw std::runtime_error("SHA-256 context failed");
   std::string out = body;
   unsigned char block[kDigestSize];
   for (size_t i = 0; i < out.size(); ++i) {
     if (i % kDigestSize == 0) {
       const std::string counter = LittleEndian64(i / kDigestSize);
       unsigned int size = 0;
-      if (EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
+      if (EVP_DigestInit_ex(context.get(), sha256.get(), nullptr) != 1 ||
           EVP_DigestUpdate(context.get(), key.data(), key.size()) != 1 ||
           EVP_DigestUpdate(context.get(), counter.data(), counter.size()) != 1 ||
           EVP_DigestFinal_ex(context.get(), block, &size) != 1) {
