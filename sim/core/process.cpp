@@ -80,6 +80,9 @@ std::map<std::string, std::string> ProcessOptions::ToEnvironment() const {
       {"WINSIM_SLEEP", virtual_sleep ? "virtual" : "real"},
       {"WINSIM_EXIT_FD", std::to_string(exit_fd)},
       {"WINSIM_RANDOM", HexBytes(random_bytes)},
+      {"WINSIM_STARTUP_FLAGS", std::to_string(startup_flags)},
+      {"WINSIM_SHOW_WINDOW", std::to_string(show_window)},
+      {"WINSIM_CREATION_FLAGS", std::to_string(creation_flags)},
   };
   std::string faults_text;
   for (const auto& rule : faults) {
@@ -110,6 +113,9 @@ ProcessOptions ProcessOptions::FromEnvironment() {
   const std::string exit_fd = Environment("WINSIM_EXIT_FD");
   options.exit_fd = exit_fd.empty() ? -1 : std::atoi(exit_fd.c_str());
   options.random_bytes = ParseHexBytes(Environment("WINSIM_RANDOM")).value_or(std::vector<BYTE>{});
+  options.startup_flags = static_cast<DWORD>(std::strtoul(Environment("WINSIM_STARTUP_FLAGS").c_str(), nullptr, 10));
+  options.show_window = static_cast<WORD>(std::strtoul(Environment("WINSIM_SHOW_WINDOW").c_str(), nullptr, 10));
+  options.creation_flags = static_cast<DWORD>(std::strtoul(Environment("WINSIM_CREATION_FLAGS").c_str(), nullptr, 10));
   return options;
 }
 

@@ -36,6 +36,11 @@ struct ProcessOptions {
   int exit_fd = -1;             // where ExitProcess writes the 32-bit exit code
   // Bytes that RtlGenRandom hands out first, in order; then the host's random source.
   std::vector<BYTE> random_bytes;
+  // How the parent started this process (CreateProcessW): GetStartupInfoW reports the
+  // first two; the creation flags have no Windows query, so programs read them here.
+  DWORD startup_flags = 0;      // STARTUPINFOW.dwFlags
+  WORD show_window = 0;         // STARTUPINFOW.wShowWindow
+  DWORD creation_flags = 0;
 
   // WINSIM_* variables, for a child to read back with FromEnvironment.
   std::map<std::string, std::string> ToEnvironment() const;

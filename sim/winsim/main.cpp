@@ -17,8 +17,9 @@ commands:
                              GetModuleFileNameW (default C:\program.exe)
       --command-line TEXT    the raw command line, exactly (default: the image path, quoted)
       --current-directory WINPATH   (default C:\)
-      --trace FILE           append one line per platform call to FILE
-      --accounting FILE      write open handles, live blocks and pauses at exit to FILE
+      --trace FILE           append one line per platform call to FILE (children too)
+      --accounting FILE      write open handles, live blocks and pauses at exit to FILE;
+                             the Nth child the program starts writes its own to FILE.child-N
       --virtual-sleep        count pauses instead of waiting
       --fault NAME:N:ERROR   fail the Nth call (or "all") of NAME with ERROR
       --random HEX           bytes that RtlGenRandom hands out first, in order

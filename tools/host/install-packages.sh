@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   libclang-rt-14-dev                       # libFuzzer and AddressSanitizer for clang
   osslsigncode 7zip cabextract gcab        # signing, and the independent judges
+  libssl-dev                               # SHA-256 for the setup stand-ins' patches
 )
 
 missing=()
