@@ -138,6 +138,7 @@ bool Process::Release(void* block, bool local) {
 void Process::RecordPause(DWORD milliseconds) {
   ++accounting_.pauses;
   accounting_.pause_milliseconds += milliseconds;
+  if (pause_observer_) pause_observer_(accounting_.pauses);
 }
 
 Accounting Process::Snapshot() const {

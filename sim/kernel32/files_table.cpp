@@ -25,6 +25,7 @@ std::map<NodeKey, std::weak_ptr<FileNode>>& Nodes() {
 
 constexpr DWORD kReadClass = FILE_READ_DATA | FILE_EXECUTE;
 constexpr DWORD kWriteClass = FILE_WRITE_DATA | FILE_APPEND_DATA;
+constexpr DWORD kSharedClasses = kReadClass | kWriteClass | DELETE;
 
 // Does an open with `access` ask for something that the other open's share mode withholds?
 bool Conflicts(DWORD access, DWORD other_share) {
@@ -106,7 +107,10 @@ std::shared_ptr<FileNode> NodeFor(dev_t device, ino_t inode, const std::filesyst
 }
 
 bool SharingAllows(const FileNode& node, DWORD access, DWORD share) {
+  // An open holding none of the three classes is never checked and never blocks others.
+  if ((access & kSharedClasses) == 0) return true;
   for (const FileObject* open : node.opens) {
+    if ((open->access() & kSharedClasses) == 0) continue;
     if (Conflicts(access, open->share()) || Conflicts(open->access(), share)) return false;
   }
   return true;
@@ -134,7 +138,7 @@ DWORD ErrorFromErrno(int error) {
     case EACCES: case EPERM: case EISDIR: case EROFS: return ERROR_ACCESS_DENIED;
     case EEXIST: return ERROR_FILE_EXISTS;
     case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
+    case ENOSPC: case EDQUOT: case EFBIG: return ERROR_DISK_FULL;
     case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case EMFILE: case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case EBADF: return ERROR_INVALID_HANDLE;
