@@ -89,9 +89,11 @@ add_custom_command(
 file(GLOB RESOURCE_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*)
 add_custom_command(
   OUTPUT ${DEMO_IMAGE_DIR}/installer.exe ${DEMO_IMAGE_DIR}/signing-cert.pem
+  # Stripped: the stand-in needs no debugging information inside the image.
+  COMMAND ${CMAKE_STRIP} -o ${DEMO_IMAGE_DIR}/setup.exe $<TARGET_FILE:demo_setup>
   COMMAND ${CMAKE_SOURCE_DIR}/tools/image/make-installer
           --archive ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z --archive-type B7
-          --setup $<TARGET_FILE:demo_setup> --setup-type BN
+          --setup ${DEMO_IMAGE_DIR}/setup.exe --setup-type BN
           --release-dir ${RELEASE_DIR} --keep-certificate ${DEMO_IMAGE_DIR}/signing-cert.pem
           --output ${DEMO_IMAGE_DIR}/installer.exe
   DEPENDS ${CMAKE_SOURCE_DIR}/tools/image/make-installer ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z demo_setup
