@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/core/process.h"
 #include "tests/support/host_command.h"
+#include "tests/support/test_machine.h"
 
 namespace {
 
@@ -333,7 +335,7 @@ TEST(PayloadImageTest, ThePayloadSitsUnderItsTypesAndNamesAndThePreviousVersionO
     const char* previous;            // null: no RT_RCDATA 1
   } cases[] = {
       {"B7", "BL", {"--setup-cabinet"}, "SETUP.EX_", nullptr},
-      {"BN", "B7", {"--previous-version", "118.0.5993.70"}, "SETUP.PATCH", "118.0.5993.70"},
+      {"BN", "B7", {"--previous-version", "4.2.1.7"}, "SETUP.PATCH", "4.2.1.7"},
       {"BL", "BN", {"--setup-name", "setup", "--previous-version", ""}, "SETUP", ""},
   };
   for (const auto& c : cases) {
@@ -400,6 +402,26 @@ TEST(PayloadImageTest, TheSignatureVerifiesWithTheThrowawayAndWithAGivenCertific
   const auto refused =
       RunHostCommand({OSSLSIGNCODE, "verify", "-CAfile", builder.Path("cert.pem"), "-in", builder.Path("tampered.exe")});
   EXPECT_NE(refused.exit_status, 0) << refused.output;
+}
+
+// The image side of reading a signed image's resources in the simulated Windows: the
+// process that stands for the image maps all of it, certificate table included, so the
+// resource functions read the signed bytes in place.
+TEST(PayloadImageTest, TheSignedImageIsMappedWholeAsTheProcesssModule) {
+  ImageBuilder builder;
+  const auto made = builder.Make({"--archive", builder.Write("a.7z", "7z-bytes"), "--archive-type", "B7", "--setup",
+                                  builder.Write("s.exe", "MZ-setup"), "--setup-type", "BN", "--output",
+                                  builder.Path("installer.exe")});
+  ASSERT_EQ(made.exit_status, 0) << made.output;
+  testing_support::TestMachine machine;
+  const Bytes signed_image = ReadHostFile(builder.Path("installer.exe"));
+  machine.WriteFile(u"C:\\Users\\Demo\\Downloads\\installer.exe", signed_image);
+  sim::ProcessOptions options;
+  options.image = u"C:\\Users\\Demo\\Downloads\\installer.exe";
+  sim::Process& process = machine.Start(options);
+  ASSERT_NE(process.image_base(), nullptr);
+  ASSERT_EQ(process.image_size(), signed_image.size());
+  EXPECT_TRUE(Bytes(reinterpret_cast<const char*>(process.image_base()), process.image_size()) == signed_image);
 }
 
 TEST(PayloadImageTest, TheCommandRefusesWhatCannotMakeAnImage) {

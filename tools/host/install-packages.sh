@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang lld llvm     # host build, release image toolchain
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-  osslsigncode 7zip cabextract gcab        # signing, and the independent judges
+  osslsigncode openssl 7zip cabextract gcab  # signing (with throwaway certificates), and the independent judges
 )
 
 missing=()

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 #include <functional>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,9 +37,16 @@ class DeleteWithRetryTest : public ::testing::Test {
   // The paths of the deletion opens (access DELETE), in call order: one per pass.
   std::vector<std::string> DeletionOpens() {
     const std::string trace = testing_support::ReadHostFile((machine_.root() / "trace.txt").string());
-    const std::regex open("CreateFileW\\(\"([^\"]*)\", 0x10000, 0x7, 3, 0x2200000\\)");
+    const std::string start = "CreateFileW(\"";
+    const std::string deletion = "\", 0x10000, 0x7, 3, 0x2200000)";
     std::vector<std::string> paths;
-    for (std::sregex_iterator it(trace.begin(), trace.end(), open), end; it != end; ++it) paths.push_back((*it)[1]);
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t open = line.find(start);
+      const size_t end = line.find(deletion);
+      if (open == std::string::npos || end == std::string::npos) continue;
+      paths.push_back(line.substr(open + start.size(), end - open - start.size()));
+    }
     return paths;
   }
   size_t Passes() { return DeletionOpens().size(); }
