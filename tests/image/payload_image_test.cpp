@@ -165,10 +165,11 @@ class ImageBuilder {
     return path;
   }
   std::string Path(const std::string& name) const { return (directory_ / name).string(); }
-  testing_support::HostCommandResult Make(std::vector<std::string> options) {
+  testing_support::HostCommandResult Make(std::vector<std::string> options,
+                                          const std::map<std::string, std::string>& environment = {}) {
     std::vector<std::string> command = {kRepository + "/tools/image/make-installer", "--release-dir", kReleaseDir};
     command.insert(command.end(), options.begin(), options.end());
-    return RunHostCommand(command);
+    return RunHostCommand(command, environment);
   }
 
  private:
@@ -402,6 +403,26 @@ TEST(PayloadImageTest, TheSignatureVerifiesWithTheThrowawayAndWithAGivenCertific
   const auto refused =
       RunHostCommand({OSSLSIGNCODE, "verify", "-CAfile", builder.Path("cert.pem"), "-in", builder.Path("tampered.exe")});
   EXPECT_NE(refused.exit_status, 0) << refused.output;
+}
+
+TEST(PayloadImageTest, ABlSetupProgramGoesThroughTheCabinetMaker) {
+  ImageBuilder builder;
+  // A stand-in maker that marks what it was given, so the test sees it was used.
+  const std::string maker = builder.Write("maker", "#!/bin/sh\n{ printf 'CABINET:'; cat \"$1\"; } > \"$2\"\n");
+  fs::permissions(maker, fs::perms::owner_all);
+  const std::vector<std::string> options = {"--archive", builder.Write("a.7z", "7z"), "--archive-type", "B7",
+                                            "--setup", builder.Write("setup.exe", "MZ-program"), "--setup-type", "BL",
+                                            "--output", builder.Path("installer.exe")};
+  const auto made = builder.Make(options, {{"PELLORA_CABINET_MAKER", maker}});
+  ASSERT_EQ(made.exit_status, 0) << made.output;
+  const Resources resources = ReadResources(builder.Path("installer.exe"));
+  EXPECT_EQ(resources.at({"BL", "SETUP.EX_", 1033}), "CABINET:MZ-program");
+
+  fs::remove(builder.Path("installer.exe"));
+  const auto refused = builder.Make(options, {{"PELLORA_CABINET_MAKER", builder.Path("no-maker")}});
+  EXPECT_NE(refused.exit_status, 0);
+  EXPECT_NE(refused.output.find("--setup-cabinet"), std::string::npos) << refused.output;
+  EXPECT_FALSE(fs::exists(builder.Path("installer.exe")));
 }
 
 // The image side of reading a signed image's resources in the simulated Windows: the
