@@ -79,3 +79,39 @@ add_custom_command(
   COMMENT "Linking a test image that needs the compiler's own helpers"
   VERBATIM)
 add_custom_target(compiler_needs_probe ALL DEPENDS ${RELEASE_DIR}/compiler_needs_probe.exe)
+
+# Images with a payload link the same way: tools/image/make-installer reads this file.
+string(JOIN "\n" RELEASE_LINK_RESPONSE ${RELEASE_LINK_FLAGS} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS})
+file(WRITE ${RELEASE_DIR}/image-link.rsp "${RELEASE_LINK_RESPONSE}\n")
+
+# The program that drew resources/pellora.ico; a test checks that it still draws it.
+find_package(ZLIB REQUIRED)
+add_executable(make_icon tools/icon/make_icon.cpp)
+target_compile_options(make_icon PRIVATE ${WARNINGS})
+target_link_libraries(make_icon PRIVATE ZLIB::ZLIB)
+
+# The demo image: a 7z archive made here under "B7" and the setup stand-in (a simulated
+# program, tests/programs/demo_setup.cpp) stored plain under "BN", signed with a
+# throwaway certificate kept beside it for verification.
+set(DEMO_IMAGE_DIR ${RELEASE_DIR}/demo)
+add_custom_command(
+  OUTPUT ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z
+  COMMAND ${CMAKE_SOURCE_DIR}/tools/image/make-demo-archive ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/image/make-demo-archive
+  COMMENT "Making the demo product archive with 7-Zip"
+  VERBATIM)
+file(GLOB RESOURCE_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*)
+add_custom_command(
+  OUTPUT ${DEMO_IMAGE_DIR}/installer.exe ${DEMO_IMAGE_DIR}/signing-cert.pem
+  # Stripped: the stand-in needs no debugging information inside the image.
+  COMMAND ${CMAKE_STRIP} -o ${DEMO_IMAGE_DIR}/setup.exe $<TARGET_FILE:demo_setup>
+  COMMAND ${CMAKE_SOURCE_DIR}/tools/image/make-installer
+          --archive ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z --archive-type B7
+          --setup ${DEMO_IMAGE_DIR}/setup.exe --setup-type BN
+          --release-dir ${RELEASE_DIR} --keep-certificate ${DEMO_IMAGE_DIR}/signing-cert.pem
+          --output ${DEMO_IMAGE_DIR}/installer.exe
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/image/make-installer ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z demo_setup
+          ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS} ${RESOURCE_FILES}
+  COMMENT "Building and signing the demo release image"
+  VERBATIM)
+add_custom_target(demo_image ALL DEPENDS ${DEMO_IMAGE_DIR}/installer.exe)

@@ -104,8 +104,4 @@ PLATFORM_IMPORT BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 // the stub; the programs that stand in for setup read it.
 PLATFORM_IMPORT void GetStartupInfoW(STARTUPINFOW* startup_info);
 
-// INVALID_FILE_ATTRIBUTES when nothing exists at the path (last error ERROR_FILE_NOT_FOUND
-// or ERROR_PATH_NOT_FOUND). The process runner reports this word when a start fails.
-PLATFORM_IMPORT DWORD GetFileAttributesW(LPCWSTR file_name);
-
 }  // extern "C"

@@ -170,6 +170,7 @@ bool Process::Release(void* block, bool local) {
 void Process::RecordPause(DWORD milliseconds) {
   ++accounting_.pauses;
   accounting_.pause_milliseconds += milliseconds;
+  if (pause_observer_) pause_observer_(accounting_.pauses);
 }
 
 void Process::RecordModuleLoad(HMODULE module, const std::u16string& path) {

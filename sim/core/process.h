@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -99,6 +100,9 @@ class Process {
   bool Release(void* block, bool local);
 
   void RecordPause(DWORD milliseconds);
+  // Called with the pause's number after each pause is counted: lets an in-process test
+  // act while the program under test waits (e.g. release a file it is retrying on).
+  void SetPauseObserver(std::function<void(uint64_t)> observer) { pause_observer_ = std::move(observer); }
   void RecordWorkingSetTrim() { ++accounting_.working_set_trims; }
   void RecordModuleLoad(HMODULE module, const std::u16string& path);
   Accounting Snapshot() const;
@@ -123,6 +127,7 @@ class Process {
   Accounting accounting_;
   std::map<std::string, uint64_t> call_counts_;
   size_t random_bytes_taken_ = 0;
+  std::function<void(uint64_t)> pause_observer_;
 };
 
 // The current simulated process; StartProcess replaces it (tests start one per case).

@@ -2,6 +2,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_core.h"
+#include "platform/kernel32_files.h"
 #include "platform/kernel32_handles.h"
 #include "platform/kernel32_processes.h"
 #include "stub/config/configuration.h"

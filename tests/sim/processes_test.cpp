@@ -9,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_core.h"
+#include "platform/kernel32_files.h"
 #include "platform/kernel32_handles.h"
 #include "platform/kernel32_processes.h"
 #include "sim/core/file_metadata.h"

@@ -8,11 +8,16 @@ machine=$build/demo/machine
 rm -rf "$build/demo"
 mkdir -p "$machine/C/Users/Demo/Downloads"
 image='C:\Users\Demo\Downloads\installer.exe'
-cp "$build/release/installer.exe" "$machine/C/Users/Demo/Downloads/installer.exe"
+# The signed demo image (tools/image/make-installer): a 7z archive under "B7" and the
+# setup stand-in under "BN".
+release_image=$build/release/demo/installer.exe
+cp "$release_image" "$machine/C/Users/Demo/Downloads/installer.exe"
 
-echo "== Release image: $build/release/installer.exe"
-llvm-readobj --file-headers "$build/release/installer.exe" | grep -E '^\s*(Machine|Subsystem|AddressOfEntryPoint):' | sed 's/^ */   /'
-echo "   imports: $(llvm-readobj --coff-imports "$build/release/installer.exe" | sed -n 's/^ *Name: \(.*\.dll\)$/\1/p' | tr '\n' ' ')"
+echo "== Release image: $release_image"
+llvm-readobj --file-headers "$release_image" | grep -E '^\s*(Machine|Subsystem|AddressOfEntryPoint):' | sed 's/^ */   /'
+echo "   imports: $(llvm-readobj --coff-imports "$release_image" | sed -n 's/^ *Name: \(.*\.dll\)$/\1/p' | tr '\n' ' ')"
+echo "   resources: $(llvm-readobj --coff-resources "$release_image" | sed -n 's/^ *Type: \(.*\) \[$/\1/p' | tr '\n' ',' | sed 's/,$//; s/,/, /g')"
+echo "   signature: $(osslsigncode verify -CAfile "$build/release/demo/signing-cert.pem" -in "$release_image" 2>&1 | grep -E '^Signature verification' || echo 'not verified')"
 
 pending=$(ls stub/*/placeholder.cpp 2>/dev/null | sed 's#stub/\([a-z]*\)/placeholder.cpp#\1#' | tr '\n' ' ')
 if [ -n "$pending" ]; then

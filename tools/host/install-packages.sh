@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang lld llvm     # host build, release image toolchain
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   libclang-rt-14-dev                       # libFuzzer and AddressSanitizer for clang
-  osslsigncode 7zip cabextract gcab        # signing, and the independent judges
+  osslsigncode openssl 7zip cabextract gcab  # signing (with throwaway certificates), and the independent judges
   libssl-dev                               # SHA-256 for the setup stand-ins' patches
 )
 
