@@ -96,11 +96,9 @@ std::string MakeResourceImage(const std::vector<ImageResource>& resources) {
   TemporaryDirectory directory;
   const fs::path image = directory.path() / "image.dll";
   std::vector<std::string> arguments = {LLD_LINK, "/dll", "/noentry", "/machine:arm64", "/out:" + image.string()};
-  if (!resources.empty()) {
-    const fs::path res = directory.path() / "resources.res";
-    std::ofstream(res, std::ios::binary) << ResFile(resources);
-    arguments.push_back(res.string());
-  }
+  const fs::path res = directory.path() / "resources.res";
+  std::ofstream(res, std::ios::binary) << ResFile(resources);
+  arguments.push_back(res.string());
   const HostCommandResult linked = RunHostCommand(arguments);
   if (linked.exit_status != 0) throw std::runtime_error("lld-link failed: " + linked.output);
   return ReadHostFile(image.string());

@@ -20,7 +20,7 @@ struct ImageResource {
   WORD language = 0x0409;
 };
 
-// The image's bytes; no resources at all gives an image without a resource table.
+// The image's bytes; no resources at all gives an empty resource table.
 // Throws std::runtime_error with lld-link's output when linking fails.
 std::string MakeResourceImage(const std::vector<ImageResource>& resources);
 
