@@ -168,9 +168,10 @@ ModuleImage ImageOf(HMODULE module) {
 
 // The data entry of a resource handle, checked to lie inside the image.
 std::optional<size_t> DataEntryOf(const Image& image, HRSRC resource) {
-  const auto* at = reinterpret_cast<const BYTE*>(resource);
-  if (at < image.base()) return std::nullopt;
-  const auto offset = static_cast<size_t>(at - image.base());
+  // Compared as addresses: the handle may point anywhere, not only into the image.
+  const auto at = reinterpret_cast<ULONG_PTR>(resource), base = reinterpret_cast<ULONG_PTR>(image.base());
+  if (at < base) return std::nullopt;
+  const size_t offset = at - base;
   if (!image.Contains(offset, 16)) return std::nullopt;
   return offset;
 }
