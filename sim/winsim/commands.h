@@ -5,3 +5,4 @@
 #include <vector>
 
 int RunCommand(const std::vector<std::string>& arguments);
+int RegCommand(const std::vector<std::string>& arguments);

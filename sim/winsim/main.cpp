@@ -26,6 +26,22 @@ commands:
                              (e.g. 3FA9C207), then the host's random source
       --print-exit-code      print the program's full 32-bit exit code
     winsim's own exit status is the program's exit code (its low 8 bits, as the host keeps).
+
+  reg set [options] KEY [NAME DATA]    create KEY (and its parents), or set its value NAME
+  reg show [options] [KEY [NAME]]      print keys, values, types and raw bytes
+  reg delete [options] KEY [NAME]      delete KEY with everything below it, or one value
+      KEY is HKEY_CURRENT_USER\... or HKEY_LOCAL_MACHINE\... (HKCU, HKLM); NAME "" is
+      the default value
+      --root DIR             machine root (as for run)
+      --view 64|32           registry view (default 64); 32 is what KEY_WOW64_32KEY opens
+      DATA, exactly one of:
+      --string TEXT          UTF-16 text and its terminator (REG_SZ)
+      --string-unterminated TEXT   UTF-16 text without terminator (REG_SZ)
+      --dword N / --qword N  little-endian number (REG_DWORD / REG_QWORD)
+      --hex BYTES            raw bytes of any length, e.g. "30 00 31" (REG_BINARY)
+      --type TYPE            store under this type instead: sz, expand_sz, binary, dword,
+                             multi_sz, qword, none or any number
+    exit status: 0 done, 1 no such key or value, 2 bad usage.
 )";
 
 }  // namespace
@@ -38,6 +54,7 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   const std::vector<std::string> arguments(argv + 2, argv + argc);
   if (command == "run") return RunCommand(arguments);
+  if (command == "reg") return RegCommand(arguments);
   std::fprintf(stderr, "winsim: unknown command '%s'\n%s", command.c_str(), kUsage);
   return 2;
 }
