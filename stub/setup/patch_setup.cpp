@@ -17,6 +17,12 @@ bool BuildPatchCommandLine(const PathString& previous_setup, const PathString& p
          line.Append(new_setup_path.Data()) && line.Append(u"\"");
 }
 
+// Both paths come from the same work directory, so equal text names the same file;
+// letters A to Z fold as the file system folds them.
+bool SamePath(const PathString& a, const PathString& b) {
+  return a.Length() == b.Length() && StartsWithNoCase(a.Data(), b.Data());
+}
+
 }  // namespace
 
 ExitResult PatchSetup(const Configuration& configuration, const PathString& patch_path,
@@ -34,7 +40,11 @@ ExitResult PatchSetup(const Configuration& configuration, const PathString& patc
   AppendUserArguments(configuration.command_line, line);
   const ExitResult patched = RunAndWait(previous_setup, line, kPatchFileNotFound,
                                         kPatchPathNotFound, kPatchLaunchFailed);
-  // Once the installed program has been tried, the patch has served, whatever the result.
-  DeleteWithRetry(patch_path.Data());
+  // Once the installed program has been tried, the patch has served, whatever the result;
+  // but a patch stored under the name "setup.exe" was overwritten by the rebuilt program,
+  // which must then stay.
+  if (!(patched.Succeeded() && SamePath(patch_path, new_setup_path))) {
+    DeleteWithRetry(patch_path.Data());
+  }
   return patched;
 }

@@ -249,7 +249,9 @@ TEST_F(PatchSetupTest, RunsTheInstalledProgramWithTheExactLineAndDeletesThePatch
                         Quoted(kNewSetup) + user_arguments));
   EXPECT_EQ(runs[0].module, kInstalled);
   EXPECT_FALSE(Exists(kPatch));
-  EXPECT_EQ(testing_support::ReadHostFile(machine_.HostPath(kNewSetup).string()), StandInBytes("setup_standin"));
+  EXPECT_TRUE(testing_support::ReadHostFile(machine_.HostPath(kNewSetup).string()) ==
+              StandInBytes("setup_standin"))
+      << "not the setup stand-in";
 }
 
 TEST_F(PatchSetupTest, ThePatchGoesWhateverTheInstalledProgramEndsWith) {
@@ -321,6 +323,26 @@ TEST_F(PatchSetupTest, StoppingBeforeTheRunKeepsThePatch) {
     EXPECT_TRUE(Exists(kPatch)) << c.what;
   }
   EXPECT_TRUE(Runs().empty());
+}
+
+// A patch stored as "setup.exe" names the very file the installed program rebuilds: it is
+// deleted only when the run failed, never the rebuilt program after a success.
+TEST_F(PatchSetupTest, APatchNamedLikeTheRebuiltProgramIsNotDeletedAfterASuccess) {
+  const std::u16string patch = u"C:\\Users\\Ann\\Downloads\\TS_3FA9C.tmp\\SETUP.EXE";
+  WritePatch(patch);
+  const ExitResult rebuilt = Patch(Quoted(kStubPath), false, nullptr, patch);
+  EXPECT_EQ(rebuilt.exit_code, 0u);
+  ASSERT_EQ(Runs().size(), 1u);
+  EXPECT_EQ(Runs()[0].outcome, "patched");
+  EXPECT_TRUE(testing_support::ReadHostFile(machine_.HostPath(kNewSetup).string()) ==
+              StandInBytes("setup_standin"))
+      << "not the setup stand-in";
+
+  WritePatch(patch);
+  testing_support::SetMachineSetting(machine_, standins::kInstalledExitCodeSetting, "7");
+  const ExitResult failed = Patch(Quoted(kStubPath), false, nullptr, patch);
+  EXPECT_EQ(failed.exit_code, 7u);
+  EXPECT_FALSE(Exists(patch));
 }
 
 // Three paths of 259 units make the longest line the step can build: 820 units, which
