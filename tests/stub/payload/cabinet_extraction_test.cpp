@@ -209,7 +209,7 @@ TEST_F(CabinetExtractionTest, OnlyReadOnlyHiddenSystemAndArchiveReachTheFile) {
     // What was asked of the system, before it dropped what it cannot set anyway.
     char asked[64];
     std::snprintf(asked, sizeof asked, ", FileAttributes=0x%x", c.entry & 0x27);
-    EXPECT_NE(Trace().find(std::string(asked) + " CreationTime="), std::string::npos)
+    EXPECT_NE(Trace().find(std::string(asked) + ", CreationTime="), std::string::npos)
         << asked << "\n" << Trace();
     ExpectNothingLeft("attributes");
     // Removed on the host, where the simulation's read-only attribute does not hold.
