@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -380,6 +381,7 @@ TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndL
     const char* what;
     sim::FaultRule fault;
     bool reaches_fdi_create;
+    bool reaches_fdi_copy = false;
   };
   const Case cases[] = {
       {"the name's size", {"WideCharToMultiByte", 1, 87}, false},
@@ -389,8 +391,9 @@ TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndL
       {"the name's block", {"HeapAlloc", 1, 8}, false},
       {"the directory's block", {"HeapAlloc", 2, 8}, false},
       {"the library's context", {"HeapAlloc", 3, 8}, true},
-      {"the cabinet path's size back in UTF-16", {"MultiByteToWideChar", 1, 1113}, true},
-      {"the cabinet path's conversion back", {"MultiByteToWideChar", 2, 122}, true},
+      {"the library refuses to start", {"FDICreate", 1, 8}, true},
+      {"the cabinet path's size back in UTF-16", {"MultiByteToWideChar", 1, 1113}, true, true},
+      {"the cabinet path's conversion back", {"MultiByteToWideChar", 2, 122}, true, true},
   };
   for (const Case& c : cases) {
     cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
@@ -398,6 +401,9 @@ TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndL
     Start({c.fault});
     EXPECT_FALSE(ExtractCabinet(kCabinet, kDestination)) << c.what;
     EXPECT_EQ(Trace().find("FDICreate(") != std::string::npos, c.reaches_fdi_create) << c.what << "\n" << Trace();
+    EXPECT_EQ(Trace().find("FDICopy(") != std::string::npos, c.reaches_fdi_copy) << c.what;
+    // Neither the cabinet nor the destination was opened.
+    EXPECT_EQ(Trace().find("CreateFileW("), std::string::npos) << c.what;
     EXPECT_FALSE(Exists(kDestination)) << c.what;
     ExpectNothingLeft(c.what);
   }
