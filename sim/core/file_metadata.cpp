@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace sim {
 
@@ -12,6 +13,7 @@ namespace {
 
 constexpr const char* kAttributesName = "user.winsim.attributes";
 constexpr const char* kSecurityName = "user.winsim.sddl";
+constexpr const char* kCreationTimeName = "user.winsim.creation_time";
 constexpr DWORD kDerivedBits = kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeNormal;
 
 std::optional<std::string> ReadExtended(const std::filesystem::path& path, const char* name) {
@@ -42,6 +44,17 @@ bool WriteFileAttributes(const std::filesystem::path& path, DWORD attributes) {
   char text[16];
   std::snprintf(text, sizeof text, "%08X", attributes & ~kDerivedBits);
   return ::setxattr(path.c_str(), kAttributesName, text, 8, 0) == 0;
+}
+
+std::optional<LONGLONG> ReadCreationTime(const std::filesystem::path& path) {
+  const auto stored = ReadExtended(path, kCreationTimeName);
+  if (!stored) return std::nullopt;
+  return static_cast<LONGLONG>(std::strtoll(stored->c_str(), nullptr, 10));
+}
+
+bool WriteCreationTime(const std::filesystem::path& path, LONGLONG file_time) {
+  const std::string text = std::to_string(file_time);
+  return ::setxattr(path.c_str(), kCreationTimeName, text.data(), text.size(), 0) == 0;
 }
 
 std::optional<std::string> ReadSecurityDescriptor(const std::filesystem::path& path) {

@@ -1,6 +1,6 @@
 // What a Windows file system keeps about a file that a Linux one does not: the attribute
-// word (read-only, hidden, ...) and the security descriptor applied at creation. Both are
-// the simulation's own, kept in extended attributes of the host file, so that they hold
+// word (read-only, hidden, ...), a creation time set by a caller and the security
+// descriptor applied at creation. All are the simulation's own, kept in extended attributes of the host file, so that they hold
 // even for the root user and go away with the file.
 #pragma once
 #include <filesystem>
@@ -26,6 +26,11 @@ std::optional<DWORD> ReadFileAttributes(const std::filesystem::path& path);
 // Stores the bits that Windows lets a caller set (read-only, hidden, system, archive, ...);
 // DIRECTORY, REPARSE_POINT and NORMAL are never stored. False when the host refuses.
 bool WriteFileAttributes(const std::filesystem::path& path, DWORD attributes);
+
+// A creation time (FILETIME ticks) that a caller set; the host's birth time cannot be
+// changed, so a set one is kept beside it. nullopt when none was set.
+std::optional<LONGLONG> ReadCreationTime(const std::filesystem::path& path);
+bool WriteCreationTime(const std::filesystem::path& path, LONGLONG file_time);
 
 // The security descriptor applied to an object when it was created, as SDDL text.
 std::optional<std::string> ReadSecurityDescriptor(const std::filesystem::path& path);

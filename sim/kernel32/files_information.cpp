@@ -2,11 +2,12 @@
 // Choices where the documentation is silent or the host cannot follow:
 // - a buffer too small for its class fails with ERROR_BAD_LENGTH; classes other than
 //   FileBasicInfo and FileDispositionInfo are not simulated (ERROR_INVALID_PARAMETER);
-// - creation and change times cannot be set on the host: a value for them is accepted
-//   and has no effect; -1 and -2 (suspend or resume automatic updates) are accepted and
+// - the host's birth time cannot be changed: a creation time that is set is kept in the
+//   file's extended attributes and read back from there; a change time cannot be set on
+//   the host either, and a value for it is accepted with no effect; -1 and -2 (suspend or resume automatic updates) are accepted and
 //   also have no effect; values below -2 fail with ERROR_INVALID_PARAMETER;
-// - a symbolic link cannot carry the simulation's attributes: setting any settable
-//   attribute on a link opened itself fails with ERROR_NOT_SUPPORTED;
+// - a symbolic link cannot carry the simulation's attributes or creation time: setting
+//   either on a link opened itself fails with ERROR_NOT_SUPPORTED;
 // - the read-only attribute refuses deletion of directories too, as of files;
 // - GetFileAttributesW on a delete-pending name fails with ERROR_ACCESS_DENIED, as an
 //   open of it does.
@@ -16,6 +17,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <utility>
 
 #include "platform/errors.h"
 #include "platform/kernel32_files.h"
@@ -55,6 +58,7 @@ bool ReadBasicInfo(FileObject& object, FILE_BASIC_INFO& info) {
   if (::statx(object.fd(), "", flags, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) return false;
   // Without a birth time on the host, the data's last change stands in for creation.
   info.CreationTime = FileTimeOf((status.stx_mask & STATX_BTIME) != 0 ? status.stx_btime : status.stx_mtime);
+  if (!object.node().is_link) info.CreationTime = ReadCreationTime(object.node().path).value_or(info.CreationTime);
   info.LastAccessTime = FileTimeOf(status.stx_atime);
   info.LastWriteTime = FileTimeOf(status.stx_mtime);
   info.ChangeTime = FileTimeOf(status.stx_ctime);
@@ -77,6 +81,10 @@ DWORD WriteBasicInfo(FileObject& object, const FILE_BASIC_INFO& info) {
   }
   // Only times that differ from the current ones at Windows' resolution are written, so
   // that writing back what was read changes nothing.
+  if (info.CreationTime > 0 && info.CreationTime != current.CreationTime) {
+    if (node.is_link) return ERROR_NOT_SUPPORTED;
+    if (!WriteCreationTime(node.path, info.CreationTime)) return ERROR_ACCESS_DENIED;
+  }
   timespec host_times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
   if (info.LastAccessTime > 0 && info.LastAccessTime != current.LastAccessTime) {
     host_times[0] = TimespecOf(info.LastAccessTime);
@@ -145,6 +153,14 @@ extern "C" BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLAS
     FILE_BASIC_INFO info;
     std::memcpy(&info, information, sizeof info);
     trace.Arg("FileAttributes=" + Hex(info.FileAttributes));
+    // Times of 0 change nothing and are left out.
+    const std::pair<const char*, LONGLONG> times[] = {{"CreationTime", info.CreationTime},
+                                                      {"LastAccessTime", info.LastAccessTime},
+                                                      {"LastWriteTime", info.LastWriteTime},
+                                                      {"ChangeTime", info.ChangeTime}};
+    for (const auto& [name, time] : times) {
+      if (time != 0) trace.Arg(std::string(name) + "=" + std::to_string(time));
+    }
     return finish(WriteBasicInfo(*handle.object, info));
   }
   return finish(ERROR_INVALID_PARAMETER);

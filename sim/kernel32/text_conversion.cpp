@@ -10,6 +10,7 @@
 #include "platform/errors.h"
 #include "platform/kernel32_text_conversion.h"
 #include "sim/core/process.h"
+#include "sim/core/text.h"
 #include "sim/core/trace.h"
 
 using namespace sim;
@@ -22,83 +23,20 @@ struct Conversion {
   bool invalid = false;  // some input was replaced by U+FFFD
 };
 
-// Decodes one sequence at `i`: the code point, or U+FFFD for the longest prefix of a
-// valid sequence (at least one byte), with `*length` bytes used.
-char32_t DecodeUtf8(const unsigned char* s, size_t size, size_t i, size_t* length, bool* invalid) {
-  const unsigned char lead = s[i];
-  *length = 1;
-  if (lead < 0x80) return lead;
-  size_t needed;
-  char32_t c;
-  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    needed = 1, c = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    needed = 2, c = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    needed = 3, c = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    *invalid = true;
-    return 0xFFFD;
-  }
-  for (size_t k = 1; k <= needed; ++k) {
-    const bool in_range = i + k < size && s[i + k] >= (k == 1 ? low : 0x80) && s[i + k] <= (k == 1 ? high : 0xBF);
-    if (!in_range) {
-      *invalid = true;
-      return 0xFFFD;
-    }
-    c = (c << 6) | (s[i + k] & 0x3F);
-    *length = k + 1;
-  }
-  return c;
-}
-
 Conversion FromUtf8(const char* source, size_t size) {
   Conversion result;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(source);
+  const std::string_view text(source, size);
   for (size_t i = 0, length = 0; i < size; i += length) {
-    const char32_t c = DecodeUtf8(bytes, size, i, &length, &result.invalid);
-    if (c >= 0x10000) {
-      result.utf16 += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      result.utf16 += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      result.utf16 += static_cast<char16_t>(c);
-    }
+    AppendUtf16(result.utf16, DecodeUtf8At(text, i, &length, &result.invalid));
   }
   return result;
 }
 
 Conversion FromUtf16(LPCWSTR source, size_t size) {
   Conversion result;
-  for (size_t i = 0; i < size; ++i) {
-    char32_t c = source[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && source[i + 1] >= 0xDC00 && source[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (source[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-      result.invalid = true;
-    }
-    std::string& out = result.utf8;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+  const std::u16string_view text(source, size);
+  for (size_t i = 0, length = 0; i < size; i += length) {
+    AppendUtf8(result.utf8, DecodeUtf16At(text, i, &length, &result.invalid));
   }
   return result;
 }

@@ -1,0 +1,44 @@
+// Expanding a cabinet-compressed setup program through the system cabinet library's File
+// Decompression Interface (cabinet.dll, loaded at run time), driven by callbacks of our own.
+#pragma once
+#include "platform/fdi.h"
+#include "platform/types.h"
+#include "stub/support/output_file.h"
+
+// The cabinet library: loaded by the first extraction and kept for the life of the
+// process; the entry points are looked up again on every extraction. Null until set.
+struct CabinetLibrary {
+  HMODULE module;
+  FDICreateFunction fdi_create;
+  FDICopyFunction fdi_copy;
+  FDIDestroyFunction fdi_destroy;
+};
+extern CabinetLibrary cabinet_library;
+
+// Takes the cabinet's first file, whatever its name inside the cabinet, and writes it to
+// `destination_path`. True only when the library delivered that file completely; on
+// false no destination file is left behind. Both paths are full and NUL-terminated.
+bool ExtractCabinet(LPCWSTR cabinet_path, LPCWSTR destination_path);
+
+// One extraction's state, handed to FDICopy as its user pointer and given back in every
+// notification (FDINOTIFICATION::pv).
+struct ExtractionContext {
+  explicit ExtractionContext(LPCWSTR destination) : destination_path(destination), extracted(false) {}
+
+  LPCWSTR destination_path;  // the caller's buffer
+  OutputFile output_file;    // the destination while it is written
+  bool extracted;            // set by fdintCLOSE_FILE_INFO only
+};
+
+// Memory and file callbacks: the process heap, and system file handles carried in
+// INT_PTR with -1 for failure. Paths come in UTF-8.
+void* CabinetAlloc(ULONG bytes);
+void CabinetFree(void* block);
+INT_PTR CabinetOpen(char* path, int open_flags, int permission_mode);
+UINT CabinetRead(INT_PTR file, void* buffer, UINT bytes);
+UINT CabinetWrite(INT_PTR file, void* buffer, UINT bytes);
+int CabinetClose(INT_PTR file);
+LONG CabinetSeek(INT_PTR file, LONG distance, int seek_type);
+// Hands the library a handle to the destination for the first file, applies that file's
+// time and attributes when it is complete, and ends the copy run right after it.
+INT_PTR CabinetNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notification);

@@ -1,0 +1,427 @@
+// Cabinet extraction against the simulated Windows and its cabinet library stand-in:
+// what lands at the destination, its time and attributes, every way to fail without
+// leaving a file, library loading, non-ANSI paths and what stays allocated.
+#include "stub/payload/cabinet_extraction.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/kernel32_files.h"
+#include "platform/kernel32_handles.h"
+#include "sim/core/process.h"
+#include "sim/core/text.h"
+#include "tests/support/cabinet_builder.h"
+#include "tests/support/host_command.h"
+#include "tests/support/test_machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::BuildCabinet;
+using testing_support::BuiltFile;
+using testing_support::BuiltFolder;
+
+constexpr char16_t kCabinet[] = u"C:\\work\\SETUP.EX_";
+constexpr char16_t kDestination[] = u"C:\\work\\setup.exe";
+constexpr ULONGLONG kTicksPerSecond = 10000000;
+constexpr ULONGLONG kUnixEpochTicks = 116444736000000000ull;  // 1970-01-01 as a FILETIME
+
+// Bytes that compress unevenly, longer than one 32 KiB block.
+std::string Program(size_t bytes, char seed) {
+  std::string data(bytes, '\0');
+  for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<char>((i * 7 + seed + (i >> 9)) % 251);
+  return data;
+}
+
+std::string OneFileCabinet(const std::string& contents, const std::string& name = "setup.exe",
+                           uint16_t compression = 1) {
+  return BuildCabinet({BuiltFolder{compression, {BuiltFile{name, contents}}}});
+}
+
+class CabinetExtractionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Each test is a fresh process: nothing of an earlier one's library stays loaded.
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    fs::create_directories(machine_.root() / "C" / "work");
+  }
+
+  // Settings of machine.conf, written before the process starts.
+  void Configure(const std::string& lines) { std::ofstream(machine_.root() / "machine.conf") << lines; }
+
+  sim::Process& Start(std::vector<sim::FaultRule> faults = {}) {
+    sim::ProcessOptions options;
+    options.faults = std::move(faults);
+    options.trace_file = (machine_.root().parent_path() / (machine_.root().filename().string() + ".trace")).string();
+    trace_file_ = options.trace_file;
+    fs::remove(trace_file_);
+    process_ = &machine_.Start(options);
+    return *process_;
+  }
+
+  std::string Trace() const { return testing_support::ReadHostFile(trace_file_); }
+  size_t Count(const std::string& call) const {
+    const std::string trace = Trace();
+    size_t count = 0;
+    for (size_t at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1)) ++count;
+    return count;
+  }
+  bool Exists(const std::u16string& path) const { return fs::exists(machine_.HostPath(path, false)); }
+  std::string Contents(const std::u16string& path) const {
+    return testing_support::ReadHostFile(machine_.HostPath(path, false).string());
+  }
+
+  FILE_BASIC_INFO BasicInfo(const std::u16string& path) const {
+    FILE_BASIC_INFO info{};
+    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info));
+    CloseHandle(file);
+    return info;
+  }
+
+  // Nothing of the call outlives it but the file and the loaded library.
+  void ExpectNothingLeft(const std::string& what) const {
+    const sim::Accounting accounting = process_->Snapshot();
+    EXPECT_EQ(accounting.open_handles.size(), 0u) << what;
+    EXPECT_EQ(accounting.live_heap_blocks, 0u) << what;
+    EXPECT_EQ(accounting.live_local_blocks, 0u) << what;
+  }
+
+  testing_support::TestMachine machine_;
+  sim::Process* process_ = nullptr;
+  std::string trace_file_;
+};
+
+TEST_F(CabinetExtractionTest, TheFirstFileLandsAtTheDestinationWhateverItsNameOrFolderType) {
+  const std::string first = Program(100000, 1), second = Program(5000, 2);
+  struct Case {
+    const char* what;
+    std::string cabinet;
+  };
+  const Case cases[] = {
+      {"MSZIP, named as the destination", OneFileCabinet(first)},
+      {"MSZIP, another name inside", OneFileCabinet(first, "pellora-setup-1.2.bin")},
+      {"stored", OneFileCabinet(first, "SETUP.EXE", 0)},
+      {"two files in one folder",
+       BuildCabinet({BuiltFolder{1, {BuiltFile{"a.exe", first}, BuiltFile{"setup.exe", second}}}})},
+      {"two folders", BuildCabinet({BuiltFolder{0, {BuiltFile{"x", first}}}, BuiltFolder{1, {BuiltFile{"y", second}}}})},
+      {"an empty first file", BuildCabinet({BuiltFolder{1, {BuiltFile{"empty", ""}, BuiltFile{"setup.exe", second}}}})},
+  };
+  for (const Case& c : cases) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    machine_.WriteFile(kCabinet, c.cabinet);
+    Start();
+    ASSERT_TRUE(ExtractCabinet(kCabinet, kDestination)) << c.what << "\n" << Trace();
+    const std::string expected = std::string(c.what) == "an empty first file" ? "" : first;
+    EXPECT_EQ(Contents(kDestination), expected) << c.what;
+    // Nothing else was written: the work folder holds the cabinet and the destination.
+    EXPECT_EQ(std::distance(fs::directory_iterator(machine_.root() / "C" / "work"), fs::directory_iterator()), 2)
+        << c.what;
+    // The run ends right after the first file: one file opened for writing, one closed info.
+    EXPECT_EQ(Count("CreateFileW(\"C:\\\\work\\\\setup.exe\""), 1u) << c.what;
+    EXPECT_NE(Trace().find("FDICopy("), std::string::npos) << c.what;
+    EXPECT_NE(Trace().find("FlushFileBuffers("), std::string::npos) << c.what;
+    ExpectNothingLeft(c.what);
+    fs::remove(machine_.HostPath(kDestination, false));
+  }
+}
+
+TEST_F(CabinetExtractionTest, TheEntryDateBecomesTheCreationTimeInUtcAndNothingElse) {
+  Configure("time_zone_offset = +02:00\n");
+  BuiltFile file{"setup.exe", Program(40000, 3)};
+  file.date = (40 << 9) | (1 << 5) | 2;   // 2020-01-02
+  file.time = (10 << 11) | (20 << 5) | 15;  // 10:20:30
+  machine_.WriteFile(kCabinet, BuildCabinet({BuiltFolder{1, {file}}}));
+  Start();
+  const ULONGLONG before = (static_cast<ULONGLONG>(time(nullptr)) - 5) * kTicksPerSecond + kUnixEpochTicks;
+  ASSERT_TRUE(ExtractCabinet(kCabinet, kDestination)) << Trace();
+  const FILE_BASIC_INFO info = BasicInfo(kDestination);
+  // 10:20:30 at UTC+2 is 08:20:30 UTC.
+  const ULONGLONG expected = 1577953230ull * kTicksPerSecond + kUnixEpochTicks;
+  EXPECT_EQ(static_cast<ULONGLONG>(info.CreationTime), expected) << Trace();
+  EXPECT_GE(static_cast<ULONGLONG>(info.LastWriteTime), before);  // the time of writing
+  EXPECT_NE(Trace().find("SetFileInformationByHandle("), std::string::npos);
+}
+
+TEST_F(CabinetExtractionTest, AnInvalidOrUnconvertibleDateLeavesTheCreationTimeAsTheSystemSetIt) {
+  struct Case {
+    const char* what;
+    uint16_t date;
+    std::vector<sim::FaultRule> faults;
+  };
+  const Case cases[] = {
+      {"month 13", static_cast<uint16_t>((40 << 9) | (13 << 5) | 2), {}},
+      {"local time not convertible", static_cast<uint16_t>((40 << 9) | (1 << 5) | 2),
+       {{"LocalFileTimeToFileTime", 1, 87}}},
+  };
+  for (const Case& c : cases) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    BuiltFile file{"setup.exe", "MZ tiny"};
+    file.date = c.date;
+    machine_.WriteFile(kCabinet, BuildCabinet({BuiltFolder{1, {file}}}));
+    Start(c.faults);
+    const ULONGLONG before = (static_cast<ULONGLONG>(time(nullptr)) - 5) * kTicksPerSecond + kUnixEpochTicks;
+    ASSERT_TRUE(ExtractCabinet(kCabinet, kDestination)) << c.what;
+    EXPECT_GE(static_cast<ULONGLONG>(BasicInfo(kDestination).CreationTime), before) << c.what;
+    EXPECT_EQ(Contents(kDestination), "MZ tiny") << c.what;
+    ExpectNothingLeft(c.what);
+  }
+}
+
+TEST_F(CabinetExtractionTest, OnlyReadOnlyHiddenSystemAndArchiveReachTheFile) {
+  // What a file gets when nothing is applied.
+  Start();
+  const DWORD as_created = [&] {
+    const HANDLE file = CreateFileW(u"C:\\work\\fresh", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    CloseHandle(file);
+    return GetFileAttributesW(u"C:\\work\\fresh");
+  }();
+  struct Case {
+    uint16_t entry;
+    DWORD file;
+  };
+  const Case cases[] = {
+      {0x01, FILE_ATTRIBUTE_READONLY},
+      {0x21, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+      {0x06, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+      {0x41, FILE_ATTRIBUTE_READONLY},  // executable dropped
+      {0x81, FILE_ATTRIBUTE_READONLY},  // name-is-UTF-8 dropped
+      {0xFF, 0x27},                      // directory, volume and the rest dropped
+      {0xC0, as_created},                // none of the four: as created
+      {0x00, as_created},
+  };
+  for (const Case& c : cases) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    BuiltFile file{"setup.exe", "MZ"};
+    file.attributes = c.entry;
+    machine_.WriteFile(kCabinet, BuildCabinet({BuiltFolder{1, {file}}}));
+    Start();
+    ASSERT_TRUE(ExtractCabinet(kCabinet, kDestination)) << std::hex << c.entry;
+    EXPECT_EQ(GetFileAttributesW(kDestination), c.file) << std::hex << c.entry << "\n" << Trace();
+    // What was asked of the system, before it dropped what it cannot set anyway.
+    char asked[64];
+    std::snprintf(asked, sizeof asked, ", FileAttributes=0x%x", c.entry & 0x27);
+    EXPECT_NE(Trace().find(std::string(asked) + ", CreationTime="), std::string::npos)
+        << asked << "\n" << Trace();
+    ExpectNothingLeft("attributes");
+    // Removed on the host, where the simulation's read-only attribute does not hold.
+    fs::remove(machine_.HostPath(kDestination, false));
+  }
+}
+
+TEST_F(CabinetExtractionTest, ADamagedCabinetGivesFalseAndNoDestination) {
+  const std::string good = OneFileCabinet(Program(100000, 4));
+  const auto layout = testing_support::LayoutOf(good);
+  auto damaged = [&](size_t offset, char value) {
+    std::string copy = good;
+    copy[offset] = value;
+    return copy;
+  };
+  struct Case {
+    const char* what;
+    std::string cabinet;
+  };
+  const Case cases[] = {
+      {"cut in the last block", good.substr(0, good.size() - 100)},
+      {"cut in the first block", good.substr(0, layout.first_block + 40)},
+      {"cut in the header", good.substr(0, 20)},
+      {"no signature", damaged(0, 'X')},
+      {"deflate data broken", damaged(layout.first_block + 12, '\xFF')},
+      {"MSZIP signature broken", damaged(layout.first_block + 8, 'Q')},
+      {"empty file", ""},
+  };
+  for (const Case& c : cases) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    machine_.WriteFile(kCabinet, c.cabinet);
+    Start();
+    EXPECT_FALSE(ExtractCabinet(kCabinet, kDestination)) << c.what;
+    EXPECT_FALSE(Exists(kDestination)) << c.what << "\n" << Trace();
+    ExpectNothingLeft(c.what);
+  }
+}
+
+TEST_F(CabinetExtractionTest, FailuresOfTheFileCallsLeaveNoDestination) {
+  struct Case {
+    const char* what;
+    sim::FaultRule fault;
+  };
+  const Case cases[] = {
+      {"a write fails", {"WriteFile", 2, 112}},
+      {"a read fails", {"ReadFile", 3, 30}},
+      {"the cabinet cannot be opened", {"CreateFileW", 1, 32}},
+      {"the destination cannot be created", {"CreateFileW", 2, 5}},
+      {"the destination handle cannot be duplicated", {"DuplicateHandle", 1, 8}},
+  };
+  for (const Case& c : cases) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    machine_.WriteFile(kCabinet, OneFileCabinet(Program(200000, 5)));
+    Start({c.fault});
+    EXPECT_FALSE(ExtractCabinet(kCabinet, kDestination)) << c.what;
+    EXPECT_FALSE(Exists(kDestination)) << c.what << "\n" << Trace();
+    EXPECT_TRUE(Exists(kCabinet)) << c.what;
+    ExpectNothingLeft(c.what);
+  }
+}
+
+TEST_F(CabinetExtractionTest, ADestinationTooLongOrInAMissingFolderGivesFalseAndNoFile) {
+  std::u16string long_destination = u"C:\\work\\";
+  long_destination += std::u16string(260 - long_destination.size(), u'x');
+  ASSERT_EQ(long_destination.size(), 260u);
+  const std::u16string cases[] = {long_destination, long_destination.substr(0, 259) + u"\\a",
+                                  u"C:\\work\\missing\\setup.exe", u"C:\\work"};
+  for (const std::u16string& destination : cases) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    machine_.WriteFile(kCabinet, OneFileCabinet("MZ"));
+    Start();
+    EXPECT_FALSE(ExtractCabinet(kCabinet, destination.c_str())) << sim::ToUtf8(destination);
+    EXPECT_EQ(std::distance(fs::directory_iterator(machine_.root() / "C" / "work"), fs::directory_iterator()), 1)
+        << sim::ToUtf8(destination);
+    ExpectNothingLeft(sim::ToUtf8(destination));
+  }
+}
+
+TEST_F(CabinetExtractionTest, ACabinetPathWithoutAUsableBackslashFailsBeforeTheLibraryIsCreated) {
+  machine_.WriteFile(u"C:\\SETUP.EX_", OneFileCabinet("MZ"));
+  for (const std::u16string path : {u"SETUP.EX_", u"\\SETUP.EX_", u"C:SETUP.EX_", u""}) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    Start();
+    EXPECT_FALSE(ExtractCabinet(path.c_str(), kDestination)) << sim::ToUtf8(path);
+    EXPECT_EQ(Trace().find("FDICreate("), std::string::npos) << sim::ToUtf8(path) << "\n" << Trace();
+    EXPECT_EQ(Trace().find("WideCharToMultiByte("), std::string::npos) << sim::ToUtf8(path);
+    EXPECT_FALSE(Exists(kDestination));
+    ExpectNothingLeft(sim::ToUtf8(path));
+  }
+  // A backslash after the first unit is enough: the directory is "\".
+  cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+  Start();
+  EXPECT_TRUE(ExtractCabinet(u"C:\\SETUP.EX_", kDestination)) << Trace();
+}
+
+TEST_F(CabinetExtractionTest, TheLibraryIsFoundThroughTheCandidatesInOrder) {
+  struct Case {
+    const char* what;
+    std::string settings;
+    std::vector<sim::FaultRule> faults;
+    const char* loaded;  // the path that loads, as given to LoadLibraryExW; null: none
+    size_t attempts;
+  };
+  const Case cases[] = {
+      {"defaults", "", {}, "C:\\\\Windows\\\\system32\\\\cabinet.dll", 1},
+      {"WINDIR undefined", "environment.WINDIR =\n", {}, "C:\\\\Windows\\\\system32\\\\cabinet.dll", 2},
+      {"WINDIR elsewhere", "environment.WINDIR = D:\\Win\n", {}, "C:\\\\Windows\\\\system32\\\\cabinet.dll", 2},
+      {"WINDIR too long", "environment.WINDIR = C:\\" + std::string(250, 'w') + "\n", {},
+       "C:\\\\Windows\\\\system32\\\\cabinet.dll", 1},
+      {"both variables undefined", "environment.WINDIR =\nenvironment.SYSTEMROOT =\n", {},
+       "C:\\\\Windows\\\\system32\\\\cabinet.dll", 3},
+      {"expansion fails", "", {{"ExpandEnvironmentStringsW", 1, 8}}, "C:\\\\Windows\\\\system32\\\\cabinet.dll", 1},
+      {"nothing loads", "", {{"LoadLibraryExW", 0, 126}}, nullptr, 3},
+  };
+  for (const Case& c : cases) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    Configure(c.settings);
+    machine_.WriteFile(kCabinet, OneFileCabinet("MZ"));
+    Start(c.faults);
+    EXPECT_EQ(ExtractCabinet(kCabinet, kDestination), c.loaded != nullptr) << c.what << "\n" << Trace();
+    EXPECT_EQ(Count("LoadLibraryExW("), c.attempts) << c.what << "\n" << Trace();
+    if (c.loaded != nullptr) {
+      EXPECT_NE(Trace().find(std::string("LoadLibraryExW(\"") + c.loaded + "\", null, 0x8) -> 0x"), std::string::npos)
+          << c.what << "\n" << Trace();
+    } else {
+      EXPECT_EQ(Trace().find("FDICreate("), std::string::npos) << c.what;
+      EXPECT_EQ(cabinet_library.module, nullptr) << c.what;
+    }
+    EXPECT_EQ(process_->Snapshot().loaded_modules.size(), c.loaded != nullptr ? 1u : 0u) << c.what;
+    ExpectNothingLeft(c.what);
+    fs::remove(machine_.HostPath(kDestination, false));
+  }
+}
+
+TEST_F(CabinetExtractionTest, TheLibraryStaysLoadedAndItsEntryPointsAreLookedUpOnEveryCall) {
+  // The first call cannot load it; the second tries again and loads; the third reuses it.
+  machine_.WriteFile(kCabinet, OneFileCabinet("MZ first"));
+  Start({{"LoadLibraryExW", 1, 126}, {"LoadLibraryExW", 2, 126}, {"LoadLibraryExW", 3, 126}});
+  EXPECT_FALSE(ExtractCabinet(kCabinet, kDestination));
+  EXPECT_TRUE(ExtractCabinet(kCabinet, kDestination)) << Trace();
+  EXPECT_TRUE(ExtractCabinet(kCabinet, kDestination));
+  EXPECT_EQ(Count("LoadLibraryExW("), 4u);
+  EXPECT_EQ(Count("GetProcAddress("), 6u);
+  for (const char* name : {"\"FDICreate\"", "\"FDIDestroy\"", "\"FDICopy\""}) {
+    EXPECT_EQ(Count(name), 2u) << name;
+  }
+  // In that order.
+  const std::string trace = Trace();
+  EXPECT_LT(trace.find("\"FDICreate\""), trace.find("\"FDIDestroy\""));
+  EXPECT_LT(trace.find("\"FDIDestroy\""), trace.find("\"FDICopy\""));
+  EXPECT_EQ(process_->Snapshot().loaded_modules.size(), 1u);
+  ExpectNothingLeft("three calls");
+}
+
+TEST_F(CabinetExtractionTest, AMissingEntryPointFailsAndKeepsTheLibrary) {
+  machine_.WriteFile(kCabinet, OneFileCabinet("MZ"));
+  Start({{"GetProcAddress", 3, 127}});
+  EXPECT_FALSE(ExtractCabinet(kCabinet, kDestination));
+  EXPECT_EQ(Trace().find("FDICreate("), std::string::npos);
+  EXPECT_NE(cabinet_library.module, nullptr);
+  EXPECT_TRUE(ExtractCabinet(kCabinet, kDestination)) << Trace();
+  EXPECT_EQ(Count("LoadLibraryExW("), 1u);
+  ExpectNothingLeft("missing entry point");
+}
+
+TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndLeaveNoFile) {
+  struct Case {
+    const char* what;
+    sim::FaultRule fault;
+    bool reaches_fdi_create;
+    bool reaches_fdi_copy = false;
+  };
+  const Case cases[] = {
+      {"the name's size", {"WideCharToMultiByte", 1, 87}, false},
+      {"the name's conversion", {"WideCharToMultiByte", 2, 122}, false},
+      {"the directory's size", {"WideCharToMultiByte", 3, 87}, false},
+      {"the directory's conversion", {"WideCharToMultiByte", 4, 122}, false},
+      {"the name's block", {"HeapAlloc", 1, 8}, false},
+      {"the directory's block", {"HeapAlloc", 2, 8}, false},
+      {"the library's context", {"HeapAlloc", 3, 8}, true},
+      {"the library refuses to start", {"FDICreate", 1, 8}, true},
+      {"the cabinet path's size back in UTF-16", {"MultiByteToWideChar", 1, 1113}, true, true},
+      {"the cabinet path's conversion back", {"MultiByteToWideChar", 2, 122}, true, true},
+  };
+  for (const Case& c : cases) {
+    cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
+    machine_.WriteFile(kCabinet, OneFileCabinet("MZ"));
+    Start({c.fault});
+    EXPECT_FALSE(ExtractCabinet(kCabinet, kDestination)) << c.what;
+    EXPECT_EQ(Trace().find("FDICreate(") != std::string::npos, c.reaches_fdi_create) << c.what << "\n" << Trace();
+    EXPECT_EQ(Trace().find("FDICopy(") != std::string::npos, c.reaches_fdi_copy) << c.what;
+    // Neither the cabinet nor the destination was opened.
+    EXPECT_EQ(Trace().find("CreateFileW("), std::string::npos) << c.what;
+    EXPECT_FALSE(Exists(kDestination)) << c.what;
+    ExpectNothingLeft(c.what);
+  }
+}
+
+TEST_F(CabinetExtractionTest, PathsOutsideAnyAnsiCodePageCrossTheLibraryAsUtf8) {
+  const std::u16string directory = u"C:\\Users\\J\u00fcrgen\\\u4e0b\u8f7d\\\U0001F4E6\\";
+  const std::u16string cabinet = directory + u"SETUP.\u0395\u03a7_";
+  const std::u16string destination = directory + u"setup.exe";
+  const std::string contents = Program(70000, 6);
+  machine_.WriteFile(cabinet, OneFileCabinet(contents));
+  Start();
+  ASSERT_TRUE(ExtractCabinet(cabinet.c_str(), destination.c_str())) << Trace();
+  EXPECT_EQ(Contents(destination), contents);
+  // The library got the name and the directory (with its backslash) in UTF-8.
+  EXPECT_NE(Trace().find("\"" + sim::ToUtf8(u"SETUP.\u0395\u03a7_") + "\""), std::string::npos) << Trace();
+  EXPECT_NE(Trace().find(sim::ToUtf8(u"\u4e0b\u8f7d")), std::string::npos);
+  ExpectNothingLeft("non-ANSI");
+}
+
+}  // namespace
