@@ -23,7 +23,10 @@ echo "   imports: $(llvm-readobj --coff-imports "$release_image" | sed -n 's/^ *
 echo "   resources: $(llvm-readobj --coff-resources "$release_image" | sed -n 's/^ *Type: \(.*\) \[$/\1/p' | tr '\n' ',' | sed 's/,$//; s/,/, /g')"
 echo "   signature: $(osslsigncode verify -CAfile "$build/release/demo/signing-cert.pem" -in "$release_image" 2>&1 | grep -E '^Signature verification' || echo 'not verified')"
 
-pending=$(ls stub/*/placeholder.cpp 2>/dev/null | sed 's#stub/\([a-z]*\)/placeholder.cpp#\1#' | tr '\n' ' ')
+shopt -s nullglob
+placeholders=(stub/*/placeholder.cpp)
+shopt -u nullglob
+pending=$(for file in "${placeholders[@]}"; do basename "$(dirname "$file")"; done | tr '\n' ' ')
 if [ -n "$pending" ]; then
   echo "== Not built yet (placeholders that fail with their step's own code): $pending"
 fi
@@ -39,10 +42,10 @@ echo "   (winsim's own exit status is the exit code's low byte: $status)"
 
 echo "== The work directory's life (from the trace, $demo/trace.txt)"
 # Every call that made, wrote, expanded, ran or removed something in the work directory,
-# one line per call, in order.
+# one line per call, in order; the number in brackets tells the stub from setup.
 grep -E '^(\[[0-9]+\] )?(CreateDirectoryW|CreateFileW|SetFileInformationByHandle|CreateProcessW|RemoveDirectoryW|DeleteFileW|FDICopy|LoadLibrary[A-Z]*|ExitProcess)\(' \
   "$demo/trace.txt" | grep -E 'TS_|FDICopy|LoadLibrary|ExitProcess|SetFileInformationByHandle' |
-  sed 's/^\[[0-9]*\] //; s/^/   /' | cut -c1-220
+  sed 's/^/   /' | cut -c1-220
 
 echo "== What setup received (from the setup stand-in's record, C:\\StandIns\\runs.txt)"
 record=$machine/C/StandIns/runs.txt
