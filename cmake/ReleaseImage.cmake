@@ -90,9 +90,10 @@ add_executable(make_icon tools/icon/make_icon.cpp)
 target_compile_options(make_icon PRIVATE ${WARNINGS})
 target_link_libraries(make_icon PRIVATE ZLIB::ZLIB)
 
-# The demo image: a 7z archive made here under "B7" and the setup stand-in (a simulated
-# program, tests/programs/demo_setup.cpp) stored plain under "BN", signed with a
-# throwaway certificate kept beside it for verification.
+# The demo image, laid out as the release payload is: a 7z archive made here under "B7"
+# and the setup stand-in (tools/standins/setup_standin, a simulated program) packed by the
+# cabinet maker under "BL"; signed with a throwaway certificate kept beside it for
+# verification.
 set(DEMO_IMAGE_DIR ${RELEASE_DIR}/demo)
 add_custom_command(
   OUTPUT ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z
@@ -102,16 +103,17 @@ add_custom_command(
   VERBATIM)
 file(GLOB RESOURCE_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*)
 add_custom_command(
-  OUTPUT ${DEMO_IMAGE_DIR}/installer.exe ${DEMO_IMAGE_DIR}/signing-cert.pem
+  OUTPUT ${DEMO_IMAGE_DIR}/installer.exe ${DEMO_IMAGE_DIR}/signing-cert.pem ${DEMO_IMAGE_DIR}/setup.exe
   # Stripped: the stand-in needs no debugging information inside the image.
-  COMMAND ${CMAKE_STRIP} -o ${DEMO_IMAGE_DIR}/setup.exe $<TARGET_FILE:demo_setup>
-  COMMAND ${CMAKE_SOURCE_DIR}/tools/image/make-installer
+  COMMAND ${CMAKE_STRIP} -o ${DEMO_IMAGE_DIR}/setup.exe $<TARGET_FILE:setup_standin>
+  COMMAND ${CMAKE_COMMAND} -E env PELLORA_CABINET_MAKER=$<TARGET_FILE:make_cabinet>
+          ${CMAKE_SOURCE_DIR}/tools/image/make-installer
           --archive ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z --archive-type B7
-          --setup ${DEMO_IMAGE_DIR}/setup.exe --setup-type BN
+          --setup ${DEMO_IMAGE_DIR}/setup.exe --setup-type BL
           --release-dir ${RELEASE_DIR} --keep-certificate ${DEMO_IMAGE_DIR}/signing-cert.pem
           --output ${DEMO_IMAGE_DIR}/installer.exe
-  DEPENDS ${CMAKE_SOURCE_DIR}/tools/image/make-installer ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z demo_setup
-          ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS} ${RESOURCE_FILES}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/image/make-installer ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z setup_standin
+          make_cabinet ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS} ${RESOURCE_FILES}
   COMMENT "Building and signing the demo release image"
   VERBATIM)
 add_custom_target(demo_image ALL DEPENDS ${DEMO_IMAGE_DIR}/installer.exe)

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "sim/core/text.h"
 #include "tests/support/cabinet_builder.h"
 #include "tests/support/host_command.h"
 #include "tests/support/resource_image.h"
+#include "tests/support/standins.h"
 #include "tests/support/test_machine.h"
 
 namespace {
@@ -120,7 +122,7 @@ class ReleaseLikeImageTest : public PayloadUnpackingTest {
     }
     archive_ = Bytes(300000, 1);
     std::ofstream(scratch_ / "PELLORA.PACKED.7Z", std::ios::binary) << archive_;
-    setup_ = ReadHostFile((BuildDirectory() / "tests" / "demo_setup").string());
+    setup_ = ReadHostFile(testing_support::StandInProgram("setup_standin").string());
     std::ofstream(scratch_ / "setup.exe", std::ios::binary) << setup_;
     const auto made = RunHostCommand({(fs::path(SOURCE_DIR) / "tools" / "image" / "make-installer").string(),
                                       "--archive", (scratch_ / "PELLORA.PACKED.7Z").string(), "--archive-type", "B7",
@@ -154,9 +156,12 @@ TEST_F(ReleaseLikeImageTest, ANormalRunUnpacksIntoTheWorkDirectoryRunsTheExpande
   const RunOutcome run = Start("");
   EXPECT_EQ(run.exit_status, 0) << run.output << run.trace;
   // The expanded setup program is the one that ran, with the archive from the work directory.
-  EXPECT_NE(run.output.find("setup.exe ran with: \"C:\\Users\\Demo\\Downloads\\TS_"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("\\PELLORA.PACKED.7Z\""), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("install-archive"), std::string::npos) << run.output;
+  const auto runs = testing_support::RecordedRuns(machine_);
+  ASSERT_EQ(runs.size(), 1u) << run.output;
+  const std::string line = sim::ToUtf8(runs[0].command_line);
+  EXPECT_EQ(line.rfind("\"C:\\Users\\Demo\\Downloads\\TS_", 0), 0u) << line;
+  EXPECT_NE(line.find("\\setup.exe\" --install-archive=\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\\PELLORA.PACKED.7Z\""), std::string::npos) << line;
   EXPECT_EQ(BesideImage(), std::set<std::string>{});
   ExpectNothingLeft(run, "normal run", true);
 }

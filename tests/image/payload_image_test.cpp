@@ -197,10 +197,22 @@ TEST(PayloadImageTest, TheDemoImageCarriesExactlyThePackagingAndItsPayload) {
   const Resources resources = ReadResources(kDemoImage);
   std::set<ResourceKey> expected = PackagingKeys();
   expected.insert({"B7", "PELLORA.PACKED.7Z", 1033});
-  expected.insert({"BN", "SETUP.EXE", 1033});
+  expected.insert({"BL", "SETUP.EX_", 1033});
   EXPECT_EQ(Keys(resources), expected);
   EXPECT_EQ(resources.at({"B7", "PELLORA.PACKED.7Z", 1033}), ReadHostFile(kReleaseDir + "/demo/PELLORA.PACKED.7Z"));
-  EXPECT_EQ(resources.at({"BN", "SETUP.EXE", 1033}).substr(0, 4), "\x7f" "ELF");  // the simulated setup program
+  // The setup resource is a cabinet that cabextract expands to the setup stand-in alone.
+  ImageBuilder builder;
+  const std::string cabinet = builder.Write("SETUP.EX_", resources.at({"BL", "SETUP.EX_", 1033}));
+  const auto listed = RunHostCommand({"/usr/bin/cabextract", "-l", cabinet});
+  ASSERT_EQ(listed.exit_status, 0) << listed.output;
+  EXPECT_NE(listed.output.find("All done, no errors."), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("| setup.exe\n"), std::string::npos) << listed.output;
+  const auto extracted = RunHostCommand({"/usr/bin/cabextract", "-q", "-d", builder.Path("out"), cabinet});
+  ASSERT_EQ(extracted.exit_status, 0) << extracted.output;
+  EXPECT_EQ(std::distance(fs::directory_iterator(builder.Path("out")), fs::directory_iterator()), 1);
+  const std::string setup = ReadHostFile(builder.Path("out") + "/setup.exe");
+  EXPECT_TRUE(setup == ReadHostFile(kReleaseDir + "/demo/setup.exe")) << "not the stripped setup stand-in";
+  EXPECT_EQ(setup.substr(0, 4), "\x7f" "ELF");  // the simulated setup program
 }
 
 TEST(PayloadImageTest, TheManifestSaysExactlyWhatTheImageNeeds) {

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# The demo: install the release image in a fresh simulated machine and show what happened.
+# The demo: install the signed demo release image in a fresh simulated machine and show
+# what happened: the exit code, the work directory's life (from the trace), the command
+# line setup received (from the setup stand-in's record) and what was left behind.
 set -euo pipefail
 build=${1:-build/host}
 cd "$(dirname "$0")/../.."
 
-machine=$build/demo/machine
-rm -rf "$build/demo"
+demo=$build/demo
+machine=$demo/machine
+rm -rf "$demo"
 mkdir -p "$machine/C/Users/Demo/Downloads"
 image='C:\Users\Demo\Downloads\installer.exe'
-# The signed demo image (tools/image/make-installer): a 7z archive under "B7" and the
-# setup stand-in under "BN".
+# The signed demo image (cmake/ReleaseImage.cmake, tools/image/make-installer), laid out
+# as the release payload is: a 7z archive under "B7" and the setup stand-in
+# (tools/standins/setup_standin) as a cabinet under "BL".
 release_image=$build/release/demo/installer.exe
 cp "$release_image" "$machine/C/Users/Demo/Downloads/installer.exe"
 
@@ -19,7 +23,10 @@ echo "   imports: $(llvm-readobj --coff-imports "$release_image" | sed -n 's/^ *
 echo "   resources: $(llvm-readobj --coff-resources "$release_image" | sed -n 's/^ *Type: \(.*\) \[$/\1/p' | tr '\n' ',' | sed 's/,$//; s/,/, /g')"
 echo "   signature: $(osslsigncode verify -CAfile "$build/release/demo/signing-cert.pem" -in "$release_image" 2>&1 | grep -E '^Signature verification' || echo 'not verified')"
 
-pending=$(ls stub/*/placeholder.cpp 2>/dev/null | sed 's#stub/\([a-z]*\)/placeholder.cpp#\1#' | tr '\n' ' ')
+shopt -s nullglob
+placeholders=(stub/*/placeholder.cpp)
+shopt -u nullglob
+pending=$(for file in "${placeholders[@]}"; do basename "$(dirname "$file")"; done | tr '\n' ' ')
 if [ -n "$pending" ]; then
   echo "== Not built yet (placeholders that fail with their step's own code): $pending"
 fi
@@ -27,14 +34,28 @@ fi
 echo "== Running $image in the simulated Windows (machine root $machine)"
 set +e
 "$build/winsim" run --root "$machine" --image "$image" --command-line "\"$image\"" \
-  --trace "$build/demo/trace.txt" --accounting "$build/demo/accounting.txt" --print-exit-code \
-  "$build/installer_host"
-status=$?
+  --trace "$demo/trace.txt" --accounting "$demo/accounting.txt" --print-exit-code \
+  "$build/installer_host" | sed 's/^/   /'
+status=${PIPESTATUS[0]}
 set -e
-echo "   winsim exit status: $status"
-echo "== What the stub called (trace: $build/demo/trace.txt)"
-sed 's/^\[[0-9]*\] /   /' "$build/demo/trace.txt"
-echo "== Accounting at exit"
-sed 's/^/   /' "$build/demo/accounting.txt"
+echo "   (winsim's own exit status is the exit code's low byte: $status)"
+
+echo "== The work directory's life (from the trace, $demo/trace.txt)"
+# Every call that made, wrote, expanded, ran or removed something in the work directory,
+# one line per call, in order; the number in brackets tells the stub from setup.
+grep -E '^(\[[0-9]+\] )?(CreateDirectoryW|CreateFileW|SetFileInformationByHandle|CreateProcessW|RemoveDirectoryW|DeleteFileW|FDICopy|LoadLibrary[A-Z]*|ExitProcess)\(' \
+  "$demo/trace.txt" | grep -E 'TS_|FDICopy|LoadLibrary|ExitProcess|SetFileInformationByHandle' |
+  sed 's/^/   /' | cut -c1-220
+
+echo "== What setup received (from the setup stand-in's record, C:\\StandIns\\runs.txt)"
+record=$machine/C/StandIns/runs.txt
+if [ -f "$record" ]; then
+  sed -n 's/^\(run\|command_line\|creation_flags\|archive\|beside\|exit_code\) /\1: /p' "$record" | sed 's/^/   /'
+else
+  echo "   setup did not run"
+fi
+
+echo "== Accounting of the stub at exit"
+sed 's/^/   /' "$demo/accounting.txt"
 echo "== Left behind in C:\\Users\\Demo\\Downloads"
-ls -la "$machine/C/Users/Demo/Downloads" | sed 's/^/   /'
+(cd "$machine/C/Users/Demo/Downloads" && find . -mindepth 1 | sed 's#^\./#   #')
