@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <stdexcept>
 
@@ -36,6 +38,15 @@ void TestMachine::WriteFile(const std::u16string& windows_path, const std::strin
 sim::Process& TestMachine::Start(sim::ProcessOptions options) {
   options.root = root_;
   return sim::StartProcess(std::move(options));
+}
+
+void ExpectNothingLeft(const sim::Process& process, const std::string& what) {
+  const sim::Accounting accounting = process.Snapshot();
+  for (const auto& handle : accounting.open_handles) {
+    ADD_FAILURE() << what << ": open " << handle.kind << " handle " << handle.description;
+  }
+  EXPECT_EQ(accounting.live_heap_blocks, 0u) << what;
+  EXPECT_EQ(accounting.live_local_blocks, 0u) << what;
 }
 
 std::filesystem::path BuildDirectory() { return PELLORA_BUILD_DIR; }

@@ -27,6 +27,10 @@ class TestMachine {
   std::filesystem::path root_;
 };
 
+// Expects that no handle is open and no heap or local block is live in `process`: what
+// a step or a run must leave behind. `what` names the case in a failure.
+void ExpectNothingLeft(const sim::Process& process, const std::string& what = "");
+
 // The directory of the build's programs (winsim, installer_host, test programs).
 std::filesystem::path BuildDirectory();
 

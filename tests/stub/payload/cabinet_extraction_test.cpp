@@ -88,12 +88,7 @@ class CabinetExtractionTest : public ::testing::Test {
   }
 
   // Nothing of the call outlives it but the file and the loaded library.
-  void ExpectNothingLeft(const std::string& what) const {
-    const sim::Accounting accounting = process_->Snapshot();
-    EXPECT_EQ(accounting.open_handles.size(), 0u) << what;
-    EXPECT_EQ(accounting.live_heap_blocks, 0u) << what;
-    EXPECT_EQ(accounting.live_local_blocks, 0u) << what;
-  }
+  void ExpectNothingLeft(const std::string& what) const { testing_support::ExpectNothingLeft(*process_, what); }
 
   testing_support::TestMachine machine_;
   sim::Process* process_ = nullptr;

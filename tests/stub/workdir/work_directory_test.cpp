@@ -97,12 +97,7 @@ class WorkDirectoryTest : public ::testing::Test {
     return count;
   }
   // The token closed, and the SID text, the token buffer and the descriptor freed.
-  void ExpectNothingLeft(sim::Process& process) const {
-    const sim::Accounting accounting = process.Snapshot();
-    EXPECT_TRUE(accounting.open_handles.empty()) << accounting.open_handles.front().kind;
-    EXPECT_EQ(accounting.live_local_blocks, 0u);
-    EXPECT_EQ(accounting.live_heap_blocks, 0u);
-  }
+  void ExpectNothingLeft(sim::Process& process) const { testing_support::ExpectNothingLeft(process); }
 
   testing_support::TestMachine machine_;
 };
