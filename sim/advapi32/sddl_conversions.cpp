@@ -6,6 +6,7 @@
 #include "platform/errors.h"
 #include "sim/advapi32/security_descriptor.h"
 #include "sim/advapi32/sid.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
@@ -16,11 +17,7 @@ extern "C" BOOL ConvertSidToStringSidW(PSID sid, LPWSTR* text) {
   Process& process = CurrentProcess();
   TraceLine trace("ConvertSidToStringSidW");
   trace.Arg(Pointer(sid));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   if (sid == nullptr || text == nullptr) return fail(ERROR_INVALID_PARAMETER);
   auto parsed = SidFromBytes(static_cast<const BYTE*>(sid));
   if (!parsed) return fail(ERROR_INVALID_SID);
@@ -41,11 +38,7 @@ extern "C" BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR tex
   Process& process = CurrentProcess();
   TraceLine trace("ConvertStringSecurityDescriptorToSecurityDescriptorW");
   trace.Arg(Quoted(text)).Arg(Decimal(revision)).Arg(Pointer(size));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   if (text == nullptr || descriptor == nullptr) return fail(ERROR_INVALID_PARAMETER);
   if (revision != SDDL_REVISION_1) return fail(ERROR_UNKNOWN_REVISION);
   if (auto fault = process.TakeFault("ConvertStringSecurityDescriptorToSecurityDescriptorW")) return fail(*fault);

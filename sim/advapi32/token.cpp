@@ -7,6 +7,7 @@
 
 #include "platform/advapi32_security.h"
 #include "platform/errors.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
@@ -50,11 +51,7 @@ extern "C" BOOL OpenProcessToken(HANDLE process_handle, DWORD desired_access, HA
   Process& process = CurrentProcess();
   TraceLine trace("OpenProcessToken");
   trace.Arg(Pointer(process_handle)).Arg(Hex(desired_access));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   // Only the current process's own token is simulated.
   if (!IsCurrentProcess(process_handle) || token == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (auto fault = process.TakeFault("OpenProcessToken")) return fail(*fault);
@@ -71,11 +68,7 @@ extern "C" BOOL GetTokenInformation(HANDLE token_handle, TOKEN_INFORMATION_CLASS
   Process& process = CurrentProcess();
   TraceLine trace("GetTokenInformation");
   trace.Arg(Pointer(token_handle)).Arg(Decimal(information_class)).Arg(Pointer(information)).Arg(Decimal(length));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   HandleEntry* entry = process.handles().Find(token_handle);
   auto token = process.handles().Get<Token>(token_handle);
   if (token == nullptr) return fail(ERROR_INVALID_HANDLE);

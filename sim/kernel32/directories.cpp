@@ -12,6 +12,7 @@
 #include "platform/kernel32_volumes.h"
 #include "sim/advapi32/security_descriptor.h"
 #include "sim/advapi32/token.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/file_metadata.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
@@ -60,11 +61,7 @@ extern "C" BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
   Process& process = CurrentProcess();
   TraceLine trace("CreateDirectoryW");
   trace.Arg(Quoted(path)).Arg(DescribeAttributes(attributes));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   if (path == nullptr) return fail(ERROR_PATH_NOT_FOUND);
   if (auto fault = process.TakeFault("CreateDirectoryW")) return fail(*fault);
   const std::u16string full = QualifiedPath(process, View(path));

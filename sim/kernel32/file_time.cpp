@@ -10,6 +10,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_time.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/trace.h"
 
@@ -56,12 +57,6 @@ std::optional<LONGLONG> ZoneOffsetMinutes() {
   return (text[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
 }
 
-BOOL Fail(TraceLine& trace, DWORD error) {
-  SetLastErrorValue(error);
-  trace.Result("FALSE", error);
-  return FALSE;
-}
-
 }  // namespace
 
 // Which inputs fail is undocumented. Here: a day, month, hour, minute or second field out
@@ -69,12 +64,13 @@ BOOL Fail(TraceLine& trace, DWORD error) {
 extern "C" BOOL DosDateTimeToFileTime(WORD fat_date, WORD fat_time, FILETIME* file_time) {
   TraceLine trace("DosDateTimeToFileTime");
   trace.Arg(Hex(fat_date)).Arg(Hex(fat_time));
-  if (auto fault = CurrentProcess().TakeFault("DosDateTimeToFileTime")) return Fail(trace, *fault);
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
+  if (auto fault = CurrentProcess().TakeFault("DosDateTimeToFileTime")) return fail(*fault);
   const unsigned day = fat_date & 0x1F, month = (fat_date >> 5) & 0x0F, year = 1980 + (fat_date >> 9);
   const unsigned seconds = (fat_time & 0x1F) * 2, minute = (fat_time >> 5) & 0x3F, hour = fat_time >> 11;
   if (file_time == nullptr || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 ||
       minute > 59 || seconds > 58) {
-    return Fail(trace, ERROR_INVALID_PARAMETER);
+    return fail(ERROR_INVALID_PARAMETER);
   }
   const LONGLONG days = DaysFromCivil(year, month, day) + kDaysFrom1601To1970;
   const LONGLONG ticks = ((days * 24 + hour) * 60 + minute) * kTicksPerMinute + seconds * kTicksPerSecond;
@@ -88,17 +84,18 @@ extern "C" BOOL DosDateTimeToFileTime(WORD fat_date, WORD fat_time, FILETIME* fi
 extern "C" BOOL LocalFileTimeToFileTime(const FILETIME* local_file_time, FILETIME* file_time) {
   TraceLine trace("LocalFileTimeToFileTime");
   trace.Arg(local_file_time == nullptr ? "null" : Decimal(Ticks(*local_file_time)));
-  if (auto fault = CurrentProcess().TakeFault("LocalFileTimeToFileTime")) return Fail(trace, *fault);
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
+  if (auto fault = CurrentProcess().TakeFault("LocalFileTimeToFileTime")) return fail(*fault);
   const auto offset = ZoneOffsetMinutes();
   if (local_file_time == nullptr || file_time == nullptr || local_file_time == file_time || !offset) {
-    return Fail(trace, ERROR_INVALID_PARAMETER);
+    return fail(ERROR_INVALID_PARAMETER);
   }
   const ULONGLONG local = Ticks(*local_file_time);
   const LONGLONG shift = *offset * kTicksPerMinute;  // UTC = local - offset
   if (local > static_cast<ULONGLONG>(0x7FFFFFFFFFFFFFFFLL) ||
       (shift > 0 && local < static_cast<ULONGLONG>(shift)) ||
       (shift < 0 && local > static_cast<ULONGLONG>(0x7FFFFFFFFFFFFFFFLL + shift))) {
-    return Fail(trace, ERROR_INVALID_PARAMETER);
+    return fail(ERROR_INVALID_PARAMETER);
   }
   const ULONGLONG utc = static_cast<ULONGLONG>(static_cast<LONGLONG>(local) - shift);
   *file_time = FromTicks(utc);

@@ -19,6 +19,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_files.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/file_metadata.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
@@ -195,11 +196,7 @@ extern "C" BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWOR
   TraceLine trace("ReadFile");
   trace.Arg(Pointer(file)).Arg(Decimal(bytes_to_read));
   if (bytes_read != nullptr) *bytes_read = 0;
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   const FileHandle handle = LookUpFileHandle(file);
   if (!handle) return fail(ERROR_INVALID_HANDLE);
   if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
@@ -229,11 +226,7 @@ extern "C" BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPD
   TraceLine trace("WriteFile");
   trace.Arg(Pointer(file)).Arg(Decimal(bytes_to_write));
   if (bytes_written != nullptr) *bytes_written = 0;
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   const FileHandle handle = LookUpFileHandle(file);
   if (!handle) return fail(ERROR_INVALID_HANDLE);
   if (overlapped != nullptr) return fail(ERROR_NOT_SUPPORTED);
@@ -274,11 +267,7 @@ extern "C" DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high,
   trace.Arg(Pointer(file)).Arg(Decimal(static_cast<ULONGLONG>(static_cast<LONGLONG>(distance))));
   trace.Arg(distance_high == nullptr ? "null" : Decimal(static_cast<ULONGLONG>(static_cast<LONGLONG>(*distance_high))));
   trace.Arg(Decimal(move_method));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("INVALID_SET_FILE_POINTER", error);
-    return INVALID_SET_FILE_POINTER;
-  };
+  const CallFailure<DWORD> fail(trace, INVALID_SET_FILE_POINTER, "INVALID_SET_FILE_POINTER");
   const FileHandle handle = LookUpFileHandle(file);
   if (!handle) return fail(ERROR_INVALID_HANDLE);
   if (!IsDataFile(*handle.object)) return fail(ERROR_INVALID_FUNCTION);
@@ -314,11 +303,7 @@ extern "C" BOOL FlushFileBuffers(HANDLE file) {
   Process& process = CurrentProcess();
   TraceLine trace("FlushFileBuffers");
   trace.Arg(Pointer(file));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   const FileHandle handle = LookUpFileHandle(file);
   if (!handle) return fail(ERROR_INVALID_HANDLE);
   if ((handle.access & kWriteClass) == 0 || !IsDataFile(*handle.object)) return fail(ERROR_ACCESS_DENIED);

@@ -22,6 +22,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_files.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/file_metadata.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
@@ -171,11 +172,7 @@ extern "C" BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CL
   Process& process = CurrentProcess();
   TraceLine trace("GetFileInformationByHandleEx");
   trace.Arg(Pointer(file)).Arg(Decimal(static_cast<ULONGLONG>(information_class))).Arg(Decimal(buffer_size));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   const FileHandle handle = LookUpFileHandle(file);
   if (!handle) return fail(ERROR_INVALID_HANDLE);
   if (information_class != FileBasicInfo || information == nullptr) return fail(ERROR_INVALID_PARAMETER);
@@ -193,11 +190,7 @@ extern "C" DWORD GetFileAttributesW(LPCWSTR file_name) {
   Process& process = CurrentProcess();
   TraceLine trace("GetFileAttributesW");
   trace.Arg(Quoted(file_name));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("INVALID_FILE_ATTRIBUTES", error);
-    return INVALID_FILE_ATTRIBUTES;
-  };
+  const CallFailure<DWORD> fail(trace, INVALID_FILE_ATTRIBUTES, "INVALID_FILE_ATTRIBUTES");
   if (auto fault = process.TakeFault("GetFileAttributesW")) return fail(*fault);
   const std::u16string_view name = View(file_name);
   if (name.empty()) return fail(ERROR_PATH_NOT_FOUND);

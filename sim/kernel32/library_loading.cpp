@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/kernel32_library.h"
 #include "sim/cabinet/cabinet_library.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
@@ -59,12 +60,6 @@ bool IsFullPath(std::u16string_view path) {
 
 bool IsBareName(std::u16string_view path) { return path.find_first_of(u"\\/:") == std::u16string_view::npos; }
 
-HMODULE Fail(TraceLine& trace, DWORD error) {
-  SetLastErrorValue(error);
-  trace.Result("null", error);
-  return nullptr;
-}
-
 }  // namespace
 
 // Choices where the documentation is silent or the simulation is narrower than Windows:
@@ -76,10 +71,11 @@ extern "C" HMODULE LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags) {
   Process& process = CurrentProcess();
   TraceLine trace("LoadLibraryExW");
   trace.Arg(Quoted(file_name)).Arg(Pointer(file)).Arg(Hex(flags));
+  const CallFailure<HMODULE> fail(trace, nullptr, "null");
   if (file_name == nullptr || file != nullptr || (flags & ~LOAD_WITH_ALTERED_SEARCH_PATH) != 0) {
-    return Fail(trace, ERROR_INVALID_PARAMETER);
+    return fail(ERROR_INVALID_PARAMETER);
   }
-  if (auto fault = process.TakeFault("LoadLibraryExW")) return Fail(trace, *fault);
+  if (auto fault = process.TakeFault("LoadLibraryExW")) return fail(*fault);
   std::u16string_view name = View(file_name);
   if (name.substr(0, 4) == u"\\\\?\\") name.remove_prefix(4);
   std::u16string path;
@@ -88,7 +84,7 @@ extern "C" HMODULE LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags) {
   } else if (IsFullPath(name)) {
     path = NormalisePath(name);
   } else {
-    return Fail(trace, ERROR_MOD_NOT_FOUND);
+    return fail(ERROR_MOD_NOT_FOUND);
   }
   if (EqualNoCase(path, SystemDirectory() + u"\\" + kCabinetLibrary)) {
     const HMODULE module = cabinet::LibraryModule();
@@ -98,8 +94,8 @@ extern "C" HMODULE LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags) {
   }
   const HostPath host = process.machine().Resolve(path);
   std::error_code error;
-  if (!host.ok() || !std::filesystem::is_regular_file(host.path, error)) return Fail(trace, ERROR_MOD_NOT_FOUND);
-  return Fail(trace, ERROR_BAD_EXE_FORMAT);
+  if (!host.ok() || !std::filesystem::is_regular_file(host.path, error)) return fail(ERROR_MOD_NOT_FOUND);
+  return fail(ERROR_BAD_EXE_FORMAT);
 }
 
 // An ordinal (a "name" below 0x10000) is not exported by the stand-in: ERROR_PROC_NOT_FOUND.
@@ -110,11 +106,7 @@ extern "C" FARPROC GetProcAddress(HMODULE module, const char* proc_name) {
   const bool ordinal = (reinterpret_cast<ULONG_PTR>(proc_name) >> 16) == 0;
   trace.Arg(Pointer(module))
       .Arg(ordinal ? "#" + Decimal(reinterpret_cast<ULONG_PTR>(proc_name)) : "\"" + std::string(proc_name) + "\"");
-  auto fail = [&](DWORD error) -> FARPROC {
-    SetLastErrorValue(error);
-    trace.Result("null", error);
-    return nullptr;
-  };
+  const CallFailure<FARPROC> fail(trace, nullptr, "null");
   if (auto fault = process.TakeFault("GetProcAddress")) return fail(*fault);
   bool loaded = false;
   for (const auto& entry : process.Snapshot().loaded_modules) loaded = loaded || entry.module == module;

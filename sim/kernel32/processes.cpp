@@ -43,6 +43,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_processes.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/child_process.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
@@ -200,12 +201,6 @@ std::string DescribeStartup(const STARTUPINFOW* startup) {
          Decimal(startup->wShowWindow) + "}";
 }
 
-BOOL Fail(TraceLine& trace, DWORD error) {
-  SetLastErrorValue(error);
-  trace.Result("FALSE", error);
-  return FALSE;
-}
-
 std::shared_ptr<ChildRecord> WaitableRecord(HandleEntry* entry) {
   if (entry == nullptr) return nullptr;
   if (auto process = std::dynamic_pointer_cast<ProcessObject>(entry->object)) return process->record;
@@ -234,30 +229,31 @@ extern "C" BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, SE
       .Arg(Pointer(environment))
       .Arg(Quoted(current_directory))
       .Arg(DescribeStartup(startup_info));
-  if (auto fault = process.TakeFault("CreateProcessW")) return Fail(trace, *fault);
-  if (startup_info == nullptr || process_information == nullptr) return Fail(trace, ERROR_INVALID_PARAMETER);
-  if (application_name == nullptr || environment != nullptr) return Fail(trace, ERROR_CALL_NOT_IMPLEMENTED);
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
+  if (auto fault = process.TakeFault("CreateProcessW")) return fail(*fault);
+  if (startup_info == nullptr || process_information == nullptr) return fail(ERROR_INVALID_PARAMETER);
+  if (application_name == nullptr || environment != nullptr) return fail(ERROR_CALL_NOT_IMPLEMENTED);
   const std::u16string_view line = command_line != nullptr ? View(command_line) : View(application_name);
-  if (line.size() >= kMaximumCommandLineUnits) return Fail(trace, ERROR_FILENAME_EXCED_RANGE);
+  if (line.size() >= kMaximumCommandLineUnits) return fail(ERROR_FILENAME_EXCED_RANGE);
 
   std::u16string directory = process.options().current_directory;
   if (current_directory != nullptr) {
     directory = FullPath(View(current_directory), process.options().current_directory);
     const HostPath host_directory = process.machine().Resolve(directory);
     std::error_code error;
-    if (!host_directory.ok() || !fs::is_directory(host_directory.path, error)) return Fail(trace, ERROR_DIRECTORY);
+    if (!host_directory.ok() || !fs::is_directory(host_directory.path, error)) return fail(ERROR_DIRECTORY);
   }
   std::u16string image = FullPath(View(application_name), process.options().current_directory);
   const HostPath host = process.machine().Resolve(image);
-  if (!host.ok()) return Fail(trace, host.error);
-  if (const DWORD error = CheckProgram(host.path); error != 0) return Fail(trace, error);
+  if (!host.ok()) return fail(host.error);
+  if (const DWORD error = CheckProgram(host.path); error != 0) return fail(error);
 
   auto child = std::make_unique<ChildProcess>();
   std::string host_error;
   if (!child->Start(host.path.string(),
                     ChildOptions(process, image, std::u16string(line), directory, *startup_info, creation_flags),
                     host_error)) {
-    return Fail(trace, ErrorForErrno(child->start_errno()));
+    return fail(ErrorForErrno(child->start_errno()));
   }
   auto record = std::make_shared<ChildRecord>(std::move(child), std::move(image));
   process_information->hProcess = process.handles().Insert(std::make_shared<ProcessObject>(record), kProcessAllAccess);
@@ -273,11 +269,7 @@ extern "C" DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   Process& process = CurrentProcess();
   TraceLine trace("WaitForSingleObject");
   trace.Arg(Pointer(object)).Arg(milliseconds == INFINITE ? "INFINITE" : Decimal(milliseconds));
-  auto fail = [&](DWORD error) {
-    SetLastErrorValue(error);
-    trace.Result("WAIT_FAILED", error);
-    return WAIT_FAILED;
-  };
+  const CallFailure<DWORD> fail(trace, WAIT_FAILED, "WAIT_FAILED");
   if (auto fault = process.TakeFault("WaitForSingleObject")) return fail(*fault);
   // Only processes and threads are waitable here; waiting on oneself is not simulated.
   HandleEntry* entry = process.handles().Find(object);
@@ -305,9 +297,10 @@ extern "C" BOOL GetExitCodeProcess(HANDLE process_handle, LPDWORD exit_code) {
   Process& process = CurrentProcess();
   TraceLine trace("GetExitCodeProcess");
   trace.Arg(Pointer(process_handle));
-  if (auto fault = process.TakeFault("GetExitCodeProcess")) return Fail(trace, *fault);
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
+  if (auto fault = process.TakeFault("GetExitCodeProcess")) return fail(*fault);
   // Windows would write through the pointer and fault; the nearest error is chosen.
-  if (exit_code == nullptr) return Fail(trace, ERROR_NOACCESS);
+  if (exit_code == nullptr) return fail(ERROR_NOACCESS);
   if (process_handle == CurrentProcessPseudoHandle()) {
     *exit_code = STILL_ACTIVE;
     trace.Result("TRUE STILL_ACTIVE");
@@ -315,9 +308,9 @@ extern "C" BOOL GetExitCodeProcess(HANDLE process_handle, LPDWORD exit_code) {
   }
   HandleEntry* entry = process.handles().Find(process_handle);
   auto object = entry == nullptr ? nullptr : std::dynamic_pointer_cast<ProcessObject>(entry->object);
-  if (object == nullptr) return Fail(trace, ERROR_INVALID_HANDLE);
+  if (object == nullptr) return fail(ERROR_INVALID_HANDLE);
   if ((entry->access & (kProcessQueryInformation | kProcessQueryLimitedInformation)) == 0) {
-    return Fail(trace, ERROR_ACCESS_DENIED);
+    return fail(ERROR_ACCESS_DENIED);
   }
   if (!object->record->Ended()) {
     *exit_code = STILL_ACTIVE;

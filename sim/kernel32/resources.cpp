@@ -19,6 +19,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_resources.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
@@ -200,11 +201,7 @@ TypeLookup FindType(const Image& image, LPCWSTR type) {
 extern "C" HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
   TraceLine trace("FindResourceW");
   trace.Arg(Pointer(module)).Arg(KeyText(name)).Arg(KeyText(type));
-  auto fail = [&](DWORD error) -> HRSRC {
-    SetLastErrorValue(error);
-    trace.Result("null", error);
-    return nullptr;
-  };
+  const CallFailure<HRSRC> fail(trace, nullptr, "null");
   const ModuleImage module_image = ImageOf(module);
   if (!module_image.image) return fail(module_image.error);
   if (auto fault = CurrentProcess().TakeFault("FindResourceW")) return fail(*fault);
@@ -256,11 +253,7 @@ extern "C" DWORD SizeofResource(HMODULE module, HRSRC resource) {
 extern "C" HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
   TraceLine trace("LoadResource");
   trace.Arg(Pointer(module)).Arg(Pointer(resource));
-  auto fail = [&](DWORD error) -> HGLOBAL {
-    SetLastErrorValue(error);
-    trace.Result("null", error);
-    return nullptr;
-  };
+  const CallFailure<HGLOBAL> fail(trace, nullptr, "null");
   const ModuleImage module_image = ImageOf(module);
   if (!module_image.image) return fail(module_image.error);
   const Image& image = *module_image.image;
@@ -282,11 +275,7 @@ extern "C" LPVOID LockResource(HGLOBAL resource) {
 extern "C" BOOL EnumResourceNamesW(HMODULE module, LPCWSTR type, ENUMRESNAMEPROCW callback, LONG_PTR parameter) {
   TraceLine trace("EnumResourceNamesW");
   trace.Arg(Pointer(module)).Arg(KeyText(type));
-  auto fail = [&](DWORD error) -> BOOL {
-    SetLastErrorValue(error);
-    trace.Result("FALSE", error);
-    return FALSE;
-  };
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
   if (callback == nullptr) return fail(ERROR_INVALID_PARAMETER);
   const ModuleImage module_image = ImageOf(module);
   if (!module_image.image) return fail(module_image.error);

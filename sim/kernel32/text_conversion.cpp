@@ -9,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_text_conversion.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
@@ -41,12 +42,6 @@ Conversion FromUtf16(LPCWSTR source, size_t size) {
   return result;
 }
 
-int Fail(TraceLine& trace, DWORD error) {
-  SetLastErrorValue(error);
-  trace.Result("0", error);
-  return 0;
-}
-
 // The shared checks of both directions; 0 when they pass, else the error.
 DWORD CheckArguments(UINT code_page, DWORD flags, DWORD allowed_flag, const void* source, int source_size,
                      const void* destination, int destination_size) {
@@ -67,21 +62,22 @@ extern "C" int MultiByteToWideChar(UINT code_page, DWORD flags, const char* sour
   TraceLine trace("MultiByteToWideChar");
   trace.Arg(Decimal(code_page)).Arg(Hex(flags)).Arg(std::to_string(source_bytes))
       .Arg(std::to_string(destination_units));
-  if (auto fault = process.TakeFault("MultiByteToWideChar")) return Fail(trace, *fault);
+  const CallFailure<int> fail(trace, 0, "0");
+  if (auto fault = process.TakeFault("MultiByteToWideChar")) return fail(*fault);
   if (const DWORD error = CheckArguments(code_page, flags, MB_ERR_INVALID_CHARS, source, source_bytes, destination,
                                          destination_units)) {
-    return Fail(trace, error);
+    return fail(error);
   }
   // With -1 the terminator is part of the input and so of the output.
   const size_t size = source_bytes == -1 ? std::char_traits<char>::length(source) + 1 : static_cast<size_t>(source_bytes);
   const Conversion converted = FromUtf8(source, size);
-  if (converted.invalid && (flags & MB_ERR_INVALID_CHARS) != 0) return Fail(trace, ERROR_NO_UNICODE_TRANSLATION);
+  if (converted.invalid && (flags & MB_ERR_INVALID_CHARS) != 0) return fail(ERROR_NO_UNICODE_TRANSLATION);
   const int needed = static_cast<int>(converted.utf16.size());
   if (destination_units == 0) {
     trace.Result(Decimal(needed) + " (size)");
     return needed;
   }
-  if (needed > destination_units) return Fail(trace, ERROR_INSUFFICIENT_BUFFER);
+  if (needed > destination_units) return fail(ERROR_INSUFFICIENT_BUFFER);
   std::copy(converted.utf16.begin(), converted.utf16.end(), destination);
   trace.Result(Decimal(needed));
   return needed;
@@ -93,22 +89,23 @@ extern "C" int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR source, 
   TraceLine trace("WideCharToMultiByte");
   trace.Arg(Decimal(code_page)).Arg(Hex(flags)).Arg(std::to_string(source_units))
       .Arg(std::to_string(destination_bytes));
-  if (auto fault = process.TakeFault("WideCharToMultiByte")) return Fail(trace, *fault);
+  const CallFailure<int> fail(trace, 0, "0");
+  if (auto fault = process.TakeFault("WideCharToMultiByte")) return fail(*fault);
   if (const DWORD error = CheckArguments(code_page, flags, WC_ERR_INVALID_CHARS, source, source_units, destination,
                                          destination_bytes)) {
-    return Fail(trace, error);
+    return fail(error);
   }
   // UTF-8 has no default character.
-  if (default_char != nullptr || used_default_char != nullptr) return Fail(trace, ERROR_INVALID_PARAMETER);
+  if (default_char != nullptr || used_default_char != nullptr) return fail(ERROR_INVALID_PARAMETER);
   const size_t size = source_units == -1 ? std::char_traits<char16_t>::length(source) + 1 : static_cast<size_t>(source_units);
   const Conversion converted = FromUtf16(source, size);
-  if (converted.invalid && (flags & WC_ERR_INVALID_CHARS) != 0) return Fail(trace, ERROR_NO_UNICODE_TRANSLATION);
+  if (converted.invalid && (flags & WC_ERR_INVALID_CHARS) != 0) return fail(ERROR_NO_UNICODE_TRANSLATION);
   const int needed = static_cast<int>(converted.utf8.size());
   if (destination_bytes == 0) {
     trace.Result(Decimal(needed) + " (size)");
     return needed;
   }
-  if (needed > destination_bytes) return Fail(trace, ERROR_INSUFFICIENT_BUFFER);
+  if (needed > destination_bytes) return fail(ERROR_INSUFFICIENT_BUFFER);
   std::copy(converted.utf8.begin(), converted.utf8.end(), destination);
   trace.Result(Decimal(needed));
   return needed;

@@ -7,6 +7,7 @@
 
 #include "platform/errors.h"
 #include "platform/kernel32_volumes.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
 
@@ -76,12 +77,6 @@ using namespace sim;
 
 namespace {
 
-bool Fail(TraceLine& trace, DWORD error) {
-  SetLastErrorValue(error);
-  trace.Result("FALSE", error);
-  return false;
-}
-
 // Stores `text` and its terminator in a buffer of `size` units, if it fits.
 bool Store(const std::u16string& text, LPWSTR buffer, DWORD size) {
   if (buffer == nullptr) return true;
@@ -97,28 +92,29 @@ extern "C" BOOL GetVolumePathNameW(LPCWSTR file_name, LPWSTR volume_path, DWORD 
   Process& process = CurrentProcess();
   TraceLine trace("GetVolumePathNameW");
   trace.Arg(Quoted(file_name)).Arg(Decimal(length));
-  if (file_name == nullptr || volume_path == nullptr) return Fail(trace, ERROR_INVALID_PARAMETER);
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
+  if (file_name == nullptr || volume_path == nullptr) return fail(ERROR_INVALID_PARAMETER);
   // Documented: an empty name fails, and the last error is then ERROR_SUCCESS.
-  if (file_name[0] == 0) return Fail(trace, ERROR_SUCCESS);
-  if (auto fault = process.TakeFault("GetVolumePathNameW")) return Fail(trace, *fault);
+  if (file_name[0] == 0) return fail(ERROR_SUCCESS);
+  if (auto fault = process.TakeFault("GetVolumePathNameW")) return fail(*fault);
   std::u16string_view name = View(file_name);
   const bool long_form = name.substr(0, kLongPathPrefix.size()) == kLongPathPrefix;
   // Network shares are not simulated.
   if (!long_form && name.size() > 1 && IsSeparator(name[0]) && IsSeparator(name[1])) {
-    return Fail(trace, ERROR_BAD_NETPATH);
+    return fail(ERROR_BAD_NETPATH);
   }
   // A relative name is taken on the boot volume, a rooted one on the current drive.
   char16_t drive = DriveOf(QualifiedPath(process, name));
   if (drive == 0) drive = u'C';
   // Components below the root need not exist; the drive itself must (chosen code).
-  if (!DriveVolume(process.machine(), drive)) return Fail(trace, ERROR_PATH_NOT_FOUND);
+  if (!DriveVolume(process.machine(), drive)) return fail(ERROR_PATH_NOT_FOUND);
   std::u16string root = long_form ? std::u16string(kLongPathPrefix) : std::u16string();
   root += drive;
   root += u":\\";
   // One unit short: the root without its backslash. Shorter still: the code is not
   // documented; the simulation gives ERROR_FILENAME_EXCED_RANGE.
   if (length == root.size()) root.pop_back();
-  if (!Store(root, volume_path, length)) return Fail(trace, ERROR_FILENAME_EXCED_RANGE);
+  if (!Store(root, volume_path, length)) return fail(ERROR_FILENAME_EXCED_RANGE);
   trace.Result("TRUE " + Quoted(volume_path));
   return TRUE;
 }
@@ -130,20 +126,21 @@ extern "C" BOOL GetVolumeInformationW(LPCWSTR root, LPWSTR volume_name, DWORD vo
   Process& process = CurrentProcess();
   TraceLine trace("GetVolumeInformationW");
   trace.Arg(Quoted(root)).Arg(Decimal(volume_name_size)).Arg(Decimal(file_system_name_size));
-  if (auto fault = process.TakeFault("GetVolumeInformationW")) return Fail(trace, *fault);
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
+  if (auto fault = process.TakeFault("GetVolumeInformationW")) return fail(*fault);
   // No root: the current directory's.
   std::u16string_view path = root != nullptr ? View(root) : std::u16string_view(process.options().current_directory).substr(0, 3);
   if (path.substr(0, kLongPathPrefix.size()) == kLongPathPrefix) path.remove_prefix(kLongPathPrefix.size());
   const char16_t drive = DriveOf(path);
-  if (drive == 0 || path.size() < 3 || !IsSeparator(path[2])) return Fail(trace, ERROR_INVALID_NAME);
+  if (drive == 0 || path.size() < 3 || !IsSeparator(path[2])) return fail(ERROR_INVALID_NAME);
   const auto volume = DriveVolume(process.machine(), drive);
-  if (!volume) return Fail(trace, ERROR_PATH_NOT_FOUND);
+  if (!volume) return fail(ERROR_PATH_NOT_FOUND);
   // Only a volume root names a volume; a folder on it does not.
-  if (path.size() > 3) return Fail(trace, ERROR_DIR_NOT_ROOT);
+  if (path.size() > 3) return fail(ERROR_DIR_NOT_ROOT);
   // Too small a name buffer: undocumented code; the simulation gives ERROR_BAD_LENGTH.
   if (!Store(volume->label, volume_name, volume_name_size) ||
       !Store(ToUtf16(volume->file_system), file_system_name, file_system_name_size)) {
-    return Fail(trace, ERROR_BAD_LENGTH);
+    return fail(ERROR_BAD_LENGTH);
   }
   if (serial_number != nullptr) *serial_number = volume->serial_number;
   if (maximum_component_length != nullptr) *maximum_component_length = kMaximumComponentLength;

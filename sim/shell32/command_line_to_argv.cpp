@@ -19,6 +19,7 @@
 #include "platform/errors.h"
 #include "platform/kernel32_core.h"
 #include "platform/shell32.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
@@ -104,11 +105,7 @@ extern "C" LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* argument_count)
   Process& process = CurrentProcess();
   TraceLine trace("CommandLineToArgvW");
   trace.Arg(Quoted(command_line));
-  auto fail = [&](DWORD error) -> LPWSTR* {
-    SetLastErrorValue(error);
-    trace.Result("null", error);
-    return nullptr;
-  };
+  const CallFailure<LPWSTR*> fail(trace, nullptr, "null");
   if (command_line == nullptr || argument_count == nullptr) return fail(ERROR_INVALID_PARAMETER);
   if (auto fault = process.TakeFault("CommandLineToArgvW")) return fail(*fault);
 
