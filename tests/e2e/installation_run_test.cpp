@@ -129,16 +129,19 @@ class InstallationRunTest : public ::testing::Test {
   }
   void Set(const char* key, const std::string& value) { testing_support::SetMachineSetting(machine_, key, value); }
 
-  RunOutcome Run(const std::u16string& arguments = u"") {
+  // `options` go to winsim before the program (a fault, say).
+  RunOutcome Run(const std::u16string& arguments = u"", const std::vector<std::string>& options = {}) {
     const fs::path trace = scratch_ / "trace.txt", accounting = scratch_ / "accounting.txt";
     // Each run's own trace: the trace file is appended to.
     fs::remove(trace);
     fs::remove(accounting);
-    const auto result = RunHostCommand(
-        {(BuildDirectory() / "winsim").string(), "run", "--root", machine_.root().string(), "--image",
-         sim::ToUtf8(Image()), "--command-line", sim::ToUtf8(Quoted(Image()) + arguments), "--trace", trace.string(),
-         "--accounting", accounting.string(), "--virtual-sleep", "--random", kRandom, "--print-exit-code",
-         (BuildDirectory() / "installer_host").string()});
+    std::vector<std::string> command = {
+        (BuildDirectory() / "winsim").string(), "run", "--root", machine_.root().string(), "--image",
+        sim::ToUtf8(Image()), "--command-line", sim::ToUtf8(Quoted(Image()) + arguments), "--trace", trace.string(),
+        "--accounting", accounting.string(), "--virtual-sleep", "--random", kRandom, "--print-exit-code"};
+    command.insert(command.end(), options.begin(), options.end());
+    command.push_back((BuildDirectory() / "installer_host").string());
+    const auto result = RunHostCommand(command);
     RunOutcome outcome;
     outcome.output = result.output;
     const size_t at = result.output.find("exit code: ");
@@ -458,6 +461,24 @@ TEST_F(InstallationRunTest, TheWorkDirectoryIsHeldFromItsCreationUntilItIsDelete
     }
     ExpectNothingHeld(run, true);
   }
+}
+
+// A work directory that was created but cannot be opened is not used: the run ends as a
+// failed creation does, with exit code 109, before anything is unpacked and without the
+// cleanup (an early exit); the empty directory stays and no handle is left open.
+TEST_F(InstallationRunTest, AWorkDirectoryThatCannotBeHeldEndsTheRunWith109) {
+  InstallImage(Payload());
+  const RunOutcome run = Run(u"", {"--fault", "CreateFileW:1:5"});
+  EXPECT_EQ(run.exit_code, 109u) << run.output;
+  EXPECT_TRUE(run.runs.empty());
+  EXPECT_NE(run.trace.find("CreateFileW(" + TraceQuoted(WorkDirectory()) + ", 0x1, 0x3, 3, 0x2000000) -> "
+                           "INVALID_HANDLE_VALUE [error 5]"),
+            std::string::npos)
+      << run.trace;
+  EXPECT_EQ(run.trace.find("EnumResourceNamesW("), std::string::npos) << "nothing unpacked";
+  EXPECT_EQ(run.left, Left({u"installer.exe", u"TS_3FA9C.tmp"}));
+  EXPECT_EQ(run.accounting.find("working_set_trims 1\n"), std::string::npos) << "no trim";
+  ExpectNothingHeld(run, false);
 }
 
 // Every file on the machine with its bytes, by host path below the root.
