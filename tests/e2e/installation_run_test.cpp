@@ -481,6 +481,34 @@ TEST_F(InstallationRunTest, AWorkDirectoryThatCannotBeHeldEndsTheRunWith109) {
   ExpectNothingHeld(run, false);
 }
 
+// The user chose WINDIR and SYSTEMROOT (as HKCU\Environment allows) and planted a
+// cabinet.dll there and one beside the installer: the run loads the system's library
+// all the same, and no other path is ever handed to the loader.
+TEST_F(InstallationRunTest, PlantedCabinetLibrariesAreNeverLoaded) {
+  Set("environment.WINDIR", "C:\\Users\\Ann\\Windows");
+  Set("environment.SYSTEMROOT", "C:\\Users\\Ann\\Windows");
+  machine_.WriteFile(u"C:\\Users\\Ann\\Windows\\system32\\cabinet.dll", "MZ planted");
+  machine_.WriteFile(u"C:\\Users\\Ann\\Windows\\cabinet.dll", "MZ planted");
+  machine_.WriteFile(std::u16string(kDownloads) + u"cabinet.dll", "MZ planted");
+  InstallImage(Payload());
+  const RunOutcome run = Run();
+  EXPECT_EQ(run.exit_code, 0u) << run.output;
+  EXPECT_EQ(Lines(run), Expected({{"setup", SetupLine(u"install-archive", u"PELLORA.PACKED.7Z")}}));
+  std::istringstream lines(run.trace);
+  size_t loads = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("] LoadLibraryExW(") == std::string::npos) continue;
+    ++loads;
+    EXPECT_NE(line.find("LoadLibraryExW(\"C:\\\\Windows\\\\System32\\\\cabinet.dll\", null, 0x8) -> 0x"), std::string::npos)
+        << line;
+  }
+  EXPECT_EQ(loads, 1u);
+  EXPECT_EQ(run.trace.find("Users\\\\Ann\\\\Windows"), std::string::npos) << "the variables are never read";
+  EXPECT_NE(run.accounting.find(" C:\\Windows\\System32\\cabinet.dll loads 1\n"), std::string::npos) << run.accounting;
+  EXPECT_EQ(run.left, Left({u"cabinet.dll", u"installer.exe"}));
+  ExpectNothingHeld(run, true);
+}
+
 // Every file on the machine with its bytes, by host path below the root.
 std::map<std::string, std::string> DriveContents(const fs::path& root) {
   std::map<std::string, std::string> files;
