@@ -11,6 +11,7 @@ constexpr DWORD DELETE = 0x00010000u;
 constexpr DWORD READ_CONTROL = 0x00020000u;
 constexpr DWORD SYNCHRONIZE = 0x00100000u;
 constexpr DWORD FILE_READ_DATA = 0x0001u;
+constexpr DWORD FILE_LIST_DIRECTORY = 0x0001u;  // the same bit, named for a directory
 constexpr DWORD FILE_WRITE_DATA = 0x0002u;
 constexpr DWORD FILE_APPEND_DATA = 0x0004u;
 constexpr DWORD FILE_READ_EA = 0x0008u;

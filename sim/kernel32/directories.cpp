@@ -1,11 +1,13 @@
 // CreateDirectoryW. A descriptor given on a volume that keeps access-control lists is
 // kept with the directory (file_metadata.h) and enforced on the host: a protected DACL
 // that admits only administrators, the system and the token's owner gives host mode 0700,
-// set by mkdir itself so that the directory never exists with a wider mode.
+// set by mkdir itself so that the directory never exists with a wider mode. Programs here
+// are not long-path aware, so a directory path longer than 248 units is refused.
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <string_view>
 
 #include "platform/errors.h"
 #include "platform/kernel32_directories.h"
@@ -24,6 +26,20 @@ using namespace sim;
 namespace {
 
 constexpr mode_t kPrivateMode = 0700;
+// MAX_PATH (260) less room for an 8.3 file name (12): the longest directory path that a
+// process not opted into long paths may create.
+constexpr size_t kDirectoryPathLimit = 248;
+
+// Longer than the limit: refused with ERROR_FILENAME_EXCED_RANGE, as Windows is observed
+// to refuse it (the documentation states the limit, not the code). The path is counted as
+// qualified, a trailing separator left out since it names the same directory (a choice);
+// the "\\?\" prefix is documented to lift the limit.
+bool ExceedsDirectoryPathLimit(std::u16string_view path) {
+  if (path.substr(0, 4) == u"\\\\?\\") return false;
+  if (path.size() > 3 && (path.back() == u'\\' || path.back() == u'/')) path.remove_suffix(1);
+  return path.size() > kDirectoryPathLimit;
+}
+
 // The host's umask narrows this as it narrows any mkdir.
 constexpr mode_t kDefaultMode = 0777;
 
@@ -65,6 +81,7 @@ extern "C" BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
   if (path == nullptr) return fail(ERROR_PATH_NOT_FOUND);
   if (auto fault = process.TakeFault("CreateDirectoryW")) return fail(*fault);
   const std::u16string full = QualifiedPath(process, View(path));
+  if (ExceedsDirectoryPathLimit(full)) return fail(ERROR_FILENAME_EXCED_RANGE);
   const HostPath host = process.machine().Resolve(full);
   if (!host.ok()) return fail(host.error);
 

@@ -1,10 +1,12 @@
-// Environment variables and ExpandEnvironmentStringsW.
+// Environment variables, ExpandEnvironmentStringsW and GetSystemDirectoryW.
 #include "sim/kernel32/environment.h"
 
 #include <algorithm>
 
 #include "platform/errors.h"
 #include "platform/kernel32_environment.h"
+#include "platform/kernel32_system_directory.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
@@ -92,4 +94,26 @@ extern "C" DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, D
   destination[expanded.size()] = 0;
   trace.Result(Decimal(needed) + " " + Quoted(destination));
   return needed;
+}
+
+// A null buffer with size 0 asks for the size; a null buffer with any other size fails
+// with ERROR_INVALID_PARAMETER (a choice: the documentation does not say). Too small: the
+// size needed, nothing stored, the last error left alone, as ExpandEnvironmentStringsW.
+extern "C" UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+  Process& process = CurrentProcess();
+  TraceLine trace("GetSystemDirectoryW");
+  trace.Arg(Pointer(buffer)).Arg(Decimal(size));
+  const CallFailure<UINT> fail(trace, 0, "0");
+  if (auto fault = process.TakeFault("GetSystemDirectoryW")) return fail(*fault);
+  if (buffer == nullptr && size != 0) return fail(ERROR_INVALID_PARAMETER);
+  const std::u16string directory = SystemDirectory();
+  const UINT length = static_cast<UINT>(directory.size());
+  if (length + 1 > size) {
+    trace.Result(Decimal(length + 1) + " (too small)");
+    return length + 1;
+  }
+  std::copy(directory.begin(), directory.end(), buffer);
+  buffer[length] = 0;
+  trace.Result(Decimal(length) + " " + Quoted(buffer));
+  return length;
 }

@@ -25,6 +25,7 @@
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
 #include "sim/kernel32/files_table.h"
+#include "sim/kernel32/volumes.h"
 
 using namespace sim;
 namespace fs = std::filesystem;
@@ -150,7 +151,8 @@ OpenResult Open(Process& process, std::u16string_view name, const OpenRequest& r
   }
   if ((request.flags & (FILE_FLAG_OVERLAPPED | FILE_FLAG_DELETE_ON_CLOSE)) != 0) return {nullptr, ERROR_NOT_SUPPORTED};
   if (name.empty()) return {nullptr, ERROR_PATH_NOT_FOUND};
-  const HostPath host = process.machine().Resolve(name);
+  // A rooted path ("\dir") is on the current directory's drive.
+  const HostPath host = process.machine().Resolve(QualifiedPath(process, name));
   if (!host.ok()) return {nullptr, host.error};
 
   struct stat status {};

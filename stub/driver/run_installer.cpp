@@ -8,6 +8,7 @@
 #include "stub/setup/launch_setup.h"
 #include "stub/setup/patch_setup.h"
 #include "stub/support/fixed_string.h"
+#include "stub/support/scoped_handle.h"
 #include "stub/workdir/work_directory.h"
 
 namespace {
@@ -16,6 +17,9 @@ namespace {
 struct RunState {
   Configuration configuration;
   PathString work_directory;
+  // Keeps the work directory's name from being given to another directory, until the
+  // cleanup deletes it or, when it stays, until the run ends.
+  ScopedHandle work_directory_hold;
   PathString archive_path;
   TypeString archive_tag;
   PathString setup_path;
@@ -44,7 +48,7 @@ bool PrepareSetup(HMODULE module, RunState& run) {
     run.result = {kRejectedSwitch, 0};
     return false;
   }
-  run.result = CreateWorkDirectory(module, run.work_directory);
+  run.result = CreateWorkDirectory(module, run.work_directory, run.work_directory_hold);
   if (!run.result.Succeeded()) return false;
 
   run.result = UnpackPayload(module, run.work_directory, run.archive_path, run.archive_tag,
@@ -78,9 +82,10 @@ ExitResult RunInstaller(HMODULE module) {
                                IsTag(run.archive_tag, u"B7"));
     }
     if (run.configuration.cleanup_enabled) {
-      DeleteUnpackedFiles(run.archive_path, run.setup_path, run.work_directory);
+      DeleteUnpackedFiles(run.archive_path, run.setup_path, run.work_directory, run.work_directory_hold);
     }
   }
   run.configuration.Reset();
+  run.work_directory_hold.Close();
   return run.result;
 }

@@ -1,10 +1,10 @@
 #include "stub/payload/cabinet_extraction.h"
 
 #include "platform/kernel32_core.h"
-#include "platform/kernel32_environment.h"
 #include "platform/kernel32_files.h"
 #include "platform/kernel32_handles.h"
 #include "platform/kernel32_library.h"
+#include "platform/kernel32_system_directory.h"
 #include "platform/kernel32_text_conversion.h"
 #include "platform/kernel32_time.h"
 #include "stub/support/fixed_string.h"
@@ -13,12 +13,7 @@ CabinetLibrary cabinet_library = {nullptr, nullptr, nullptr, nullptr};
 
 namespace {
 
-// Where the library is looked for, in order; the variables may be undefined or moved.
-constexpr const WCHAR* kLibraryCandidates[] = {
-    u"%WINDIR%\\system32\\cabinet.dll",
-    u"%SYSTEMROOT%\\system32\\cabinet.dll",
-    u"C:\\Windows\\system32\\cabinet.dll",
-};
+constexpr WCHAR kLibraryName[] = u"cabinet.dll";
 
 // Read-only, hidden, system and archive; the executable and name-is-UTF-8 bits, and any
 // other, never reach the file.
@@ -26,20 +21,27 @@ constexpr DWORD kKeptAttributes = 0x27;
 
 HANDLE HandleOf(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
 
+// The library's full path in the system directory. Only the system names that directory:
+// an environment variable such as WINDIR is the user's to set, and would let whoever set
+// it choose the library that an elevated run loads.
+bool SystemLibraryPath(PathString& path) {
+  // The length stored, terminator not counted, when it fits; the size needed, terminator
+  // counted, when it does not; 0 on failure.
+  const UINT length = GetSystemDirectoryW(path.Data(), kPathCapacity);
+  if (length == 0 || length >= kPathCapacity) return false;
+  // No trailing backslash, unless the directory is a root.
+  if (path.Data()[length - 1] != u'\\' && !path.Append(u"\\")) return false;
+  return path.Append(kLibraryName);
+}
+
 bool LoadCabinetLibrary() {
   if (cabinet_library.module != nullptr) return true;
-  for (LPCWSTR candidate : kLibraryCandidates) {
-    PathString path;
-    // The result counts the terminator; more than the buffer holds means it did not fit.
-    const DWORD size = ExpandEnvironmentStringsW(candidate, path.Data(), kPathCapacity);
-    if (size == 0 || size > kPathCapacity) continue;
-    const HMODULE module = LoadLibraryExW(path.Data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module != nullptr) {
-      cabinet_library.module = module;
-      return true;
-    }
-  }
-  return false;
+  PathString path;
+  if (!SystemLibraryPath(path)) return false;
+  const HMODULE module = LoadLibraryExW(path.Data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr) return false;
+  cabinet_library.module = module;
+  return true;
 }
 
 // GetProcAddress hands out a generic function pointer; going through void (*)() makes

@@ -5,6 +5,25 @@
 
 namespace {
 
+// Units that a plain file name never holds: separators, the drive and stream colon, and
+// the wildcard, quote and redirection characters that Windows refuses in file names.
+constexpr WCHAR kRefusedUnits[] = u"\\/:*?\"<>|";
+
+// One name inside the work directory and nothing else: no separator or colon, no control
+// character (1 to 31), none of the refused units, and no trailing dot or space, which
+// Windows strips from a path, so that "." and ".." and "SETUP.EXE." name no other file.
+bool IsPlainFileName(LPCWSTR name) {
+  Count length = 0;
+  for (; name[length] != 0; ++length) {
+    const WCHAR unit = name[length];
+    if (unit < 0x20) return false;
+    for (LPCWSTR refused = kRefusedUnits; *refused != 0; ++refused) {
+      if (unit == *refused) return false;
+    }
+  }
+  return length == 0 || (name[length - 1] != u'.' && name[length - 1] != u' ');
+}
+
 // Stores one found resource unless its kind was found before.
 bool Keep(LPCWSTR name, const ResourceView& view, PathString& stored_name, ResourceView& stored_view,
           DWORD& error) {
@@ -23,6 +42,11 @@ bool Keep(LPCWSTR name, const ResourceView& view, PathString& stored_name, Resou
 }  // namespace
 
 bool ResourceCollector::Collect(LPCWSTR name, const ResourceView& view) {
+  // The name becomes a file name in the work directory; it must not lead out of it.
+  if (!IsPlainFileName(name)) {
+    *error = ERROR_INVALID_NAME;
+    return false;
+  }
   if (StartsWithNoCase(name, u"pellora")) return Keep(name, view, *archive_name, *archive_view, *error);
   if (StartsWithNoCase(name, u"setup")) return Keep(name, view, *setup_name, *setup_view, *error);
   *error = ERROR_INVALID_DATA;

@@ -17,8 +17,11 @@ bool BuildPatchCommandLine(const PathString& previous_setup, const PathString& p
          line.Append(new_setup_path.Data()) && line.Append(u"\"");
 }
 
-// Both paths come from the same work directory, so equal text names the same file;
-// letters A to Z fold as the file system folds them.
+// Both paths are the same work directory followed by one plain file name: the resource
+// collector refuses a name with a separator, a colon, a trailing dot or space, so no other
+// spelling can reach the same file, and a textual comparison suffices. Folding only A to Z
+// is enough: the "setup" prefix was matched that way already, and no unit but ASCII ones
+// folds to a letter of ".exe".
 bool SamePath(const PathString& a, const PathString& b) {
   return a.Length() == b.Length() && StartsWithNoCase(a.Data(), b.Data());
 }

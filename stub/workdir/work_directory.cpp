@@ -5,6 +5,7 @@
 #include "platform/errors.h"
 #include "platform/kernel32_core.h"
 #include "platform/kernel32_directories.h"
+#include "platform/kernel32_files.h"
 #include "platform/kernel32_handles.h"
 #include "platform/kernel32_volumes.h"
 #include "stub/config/configuration.h"
@@ -48,7 +49,7 @@ void DrawName(PathString& output, Count start) {
 
 }  // namespace
 
-ExitResult CreateWorkDirectory(HMODULE module, PathString& work_directory) {
+ExitResult CreateWorkDirectory(HMODULE module, PathString& work_directory, ScopedHandle& hold) {
   PathString local_module_path;
   PathString& module_path = unpack_only ? work_directory : local_module_path;
   // A name that does not fit is cut short and reported with the buffer's full size.
@@ -60,8 +61,20 @@ ExitResult CreateWorkDirectory(HMODULE module, PathString& work_directory) {
   if (unpack_only) return kSucceeded;
 
   ExitResult result = kSucceeded;
-  CreateUniqueDirectory(module_path, work_directory, result);
-  return result;
+  if (!CreateUniqueDirectory(module_path, work_directory, result)) return result;
+  // Every later step names the directory by its path; from here on that path cannot be
+  // given to another directory. A directory that cannot be held is not used.
+  if (!HoldWorkDirectory(work_directory, hold)) return {kWorkDirectoryFailed, GetLastError()};
+  return kSucceeded;
+}
+
+bool HoldWorkDirectory(const PathString& directory, ScopedHandle& hold) {
+  hold.Close();
+  // Access without a data or delete right would not take part in sharing, and its share
+  // mode would then refuse nobody.
+  hold.handle = CreateFileW(directory.Data(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return hold.IsValid();
 }
 
 bool CreateUniqueDirectory(const PathString& base, PathString& output, ExitResult& result) {

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -94,8 +96,11 @@ class InstallationRunTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(scratch_); }
 
   // The installer's folder (ends with a backslash) and the image in it.
-  void UseFolder(const std::u16string& folder) { folder_ = folder; }
-  std::u16string Image() const { return folder_ + u"installer.exe"; }
+  void UseFolder(const std::u16string& folder, const std::u16string& image_name = u"installer.exe") {
+    folder_ = folder;
+    image_name_ = image_name;
+  }
+  std::u16string Image() const { return folder_ + image_name_; }
   std::u16string WorkDirectory() const { return folder_ + kWorkName; }
 
   void InstallImage(const Payload& payload) {
@@ -124,13 +129,19 @@ class InstallationRunTest : public ::testing::Test {
   }
   void Set(const char* key, const std::string& value) { testing_support::SetMachineSetting(machine_, key, value); }
 
-  RunOutcome Run(const std::u16string& arguments = u"") {
+  // `options` go to winsim before the program (a fault, say).
+  RunOutcome Run(const std::u16string& arguments = u"", const std::vector<std::string>& options = {}) {
     const fs::path trace = scratch_ / "trace.txt", accounting = scratch_ / "accounting.txt";
-    const auto result = RunHostCommand(
-        {(BuildDirectory() / "winsim").string(), "run", "--root", machine_.root().string(), "--image",
-         sim::ToUtf8(Image()), "--command-line", sim::ToUtf8(Quoted(Image()) + arguments), "--trace", trace.string(),
-         "--accounting", accounting.string(), "--virtual-sleep", "--random", kRandom, "--print-exit-code",
-         (BuildDirectory() / "installer_host").string()});
+    // Each run's own trace: the trace file is appended to.
+    fs::remove(trace);
+    fs::remove(accounting);
+    std::vector<std::string> command = {
+        (BuildDirectory() / "winsim").string(), "run", "--root", machine_.root().string(), "--image",
+        sim::ToUtf8(Image()), "--command-line", sim::ToUtf8(Quoted(Image()) + arguments), "--trace", trace.string(),
+        "--accounting", accounting.string(), "--virtual-sleep", "--random", kRandom, "--print-exit-code"};
+    command.insert(command.end(), options.begin(), options.end());
+    command.push_back((BuildDirectory() / "installer_host").string());
+    const auto result = RunHostCommand(command);
     RunOutcome outcome;
     outcome.output = result.output;
     const size_t at = result.output.find("exit code: ");
@@ -177,6 +188,7 @@ class InstallationRunTest : public ::testing::Test {
   testing_support::TestMachine machine_;
   fs::path scratch_ = machine_.root().parent_path() / (machine_.root().filename().string() + "-scratch");
   std::u16string folder_ = kDownloads;
+  std::u16string image_name_ = u"installer.exe";
 };
 
 std::vector<std::string> Expected(std::initializer_list<std::pair<const char*, std::u16string>> runs) {
@@ -327,19 +339,61 @@ TEST_F(InstallationRunTest, APatchingProgramThatWritesNothingLeavesSetupMissing)
   ExpectNothingHeld(run, false);
 }
 
-TEST_F(InstallationRunTest, AWorkDirectoryTooLongForTheRebuiltSetupStopsAtOnce) {
-  // 238 units up to and including the last backslash: "TS_" fits, the work directory is
-  // 251 units, "PELLORA" and "SETUP" fit after it and "setup.exe" does not.
+// "C:\fff...\" of exactly `units` units, in components short enough for the host.
+std::u16string FolderOfLength(size_t units) {
   std::u16string folder = u"C:\\";
-  while (folder.size() < 238) folder += std::u16string(std::min<size_t>(100, 237 - folder.size()), u'f') + u"\\";
-  ASSERT_EQ(folder.size(), 238u);
-  UseFolder(folder);
+  while (folder.size() < units) folder += std::u16string(std::min<size_t>(100, units - 1 - folder.size()), u'f') + u"\\";
+  return folder;
+}
+
+// The work directory is the folder and "TS_XXXXX.tmp"; a process that is not long-path
+// aware creates directories of at most 248 units.
+TEST_F(InstallationRunTest, AWorkDirectoryTooDeepToCreateEndsWith109) {
+  struct Case {
+    size_t folder_units;
+    DWORD exit_code;
+  } cases[] = {
+      {236, 0},    // a work directory of 248 units: installed
+      {237, 109},  // 249: each of the ten attempts is refused
+      {238, 109},
+  };
+  for (const Case& c : cases) {
+    UseFolder(FolderOfLength(c.folder_units));
+    ASSERT_EQ(folder_.size(), c.folder_units);
+    fs::remove(machine_.HostPath(standins::kDefaultRecordPath, false));
+    // A short archive name, so that its path fits after a work directory of 249 units.
+    InstallImage(Payload().ArchiveName(u"PELLORA"));
+    const RunOutcome run = Run();
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.folder_units << "\n" << run.output;
+    EXPECT_EQ(run.left, Left({u"installer.exe"})) << c.folder_units;
+    if (c.exit_code == 0) {
+      EXPECT_EQ(Lines(run), Expected({{"setup", SetupLine(u"install-archive", u"PELLORA")}}));
+    } else {
+      EXPECT_TRUE(run.runs.empty()) << c.folder_units;
+      size_t refused = 0;
+      for (size_t at = run.trace.find("CreateDirectoryW("); at != std::string::npos;
+           at = run.trace.find("CreateDirectoryW(", at + 1)) {
+        const size_t end = run.trace.find('\n', at);
+        if (run.trace.substr(at, end - at).find("-> FALSE [error 206]") != std::string::npos) ++refused;
+      }
+      EXPECT_EQ(refused, 10u) << run.trace;
+      EXPECT_EQ(run.accounting.find("working_set_trims 1\n"), std::string::npos) << "no trim";
+    }
+    ExpectNothingHeld(run, c.exit_code == 0);
+  }
+}
+
+// An unpack-only run writes beside the executable, so the rebuilt setup's path can still
+// overflow: a folder of 251 units takes "PELLORA" and "SETUP" but not "setup.exe".
+TEST_F(InstallationRunTest, AFolderTooLongForTheRebuiltSetupStopsAtOnce) {
+  UseFolder(FolderOfLength(251), u"a.exe");
+  ASSERT_EQ(folder_.size(), 251u);
   InstallPreviousSetup();
   InstallImage(Payload().SetupType(u"B7").ArchiveName(u"PELLORA").SetupName(u"SETUP"));
-  const RunOutcome run = Run();
+  const RunOutcome run = Run(u" --pellora-unpack");
   EXPECT_EQ(run.exit_code, 108u) << run.output;
   EXPECT_TRUE(run.runs.empty());
-  EXPECT_EQ(run.left, Left({u"installer.exe", u"TS_3FA9C.tmp", u"TS_3FA9C.tmp/PELLORA", u"TS_3FA9C.tmp/SETUP"}));
+  EXPECT_EQ(run.left, Left({u"a.exe", u"PELLORA", u"SETUP"}));
   EXPECT_EQ(run.accounting.find("working_set_trims 1\n"), std::string::npos) << "no trim";
   ExpectNothingHeld(run, false);
 }
@@ -356,6 +410,157 @@ TEST_F(InstallationRunTest, UnpackOnlyPatchesBesideTheExecutableAndStops) {
       << "not the setup stand-in";
   EXPECT_EQ(run.trace.find("CreateDirectoryW("), std::string::npos);
   ExpectNothingHeld(run, false);
+}
+
+// The work directory is opened (listing access 0x1, share read and write 0x3, backup
+// semantics) right after its creation and held while setup runs; the hold is let go just
+// before the cleanup deletes the directory, or at the end of the run when the directory
+// stays. No handle outlives the run either way.
+TEST_F(InstallationRunTest, TheWorkDirectoryIsHeldFromItsCreationUntilItIsDeletedOrTheRunEnds) {
+  const auto position = [](const std::string& trace, const std::string& part, size_t from = 0) {
+    return trace.find(part, from);
+  };
+  for (const bool cleanup : {true, false}) {
+    if (!cleanup) DisableCleanup();
+    InstallImage(Payload());
+    const RunOutcome run = Run();
+    EXPECT_EQ(run.exit_code, 0u) << run.output;
+    const std::string& trace = run.trace;
+    const std::string directory = TraceQuoted(WorkDirectory());
+    const size_t created = position(trace, "CreateDirectoryW(" + directory.substr(0, directory.size() - 3) + "\"");
+    const std::string open = "CreateFileW(" + directory + ", 0x1, 0x3, 3, 0x2000000) -> ";
+    const size_t held = position(trace, open);
+    ASSERT_NE(created, std::string::npos) << trace;
+    ASSERT_NE(held, std::string::npos) << trace;
+    EXPECT_LT(created, held);
+    // Between the creation and the hold the descriptor is released, and nothing else.
+    const size_t after_creation = trace.find('\n', created) + 1, hold_line = trace.rfind('\n', held) + 1;
+    ASSERT_LE(after_creation, hold_line);
+    std::istringstream between(trace.substr(after_creation, hold_line - after_creation));
+    size_t calls_between = 0;
+    for (std::string line; std::getline(between, line); ++calls_between) {
+      EXPECT_NE(line.find("] LocalFree("), std::string::npos) << line;
+    }
+    EXPECT_EQ(calls_between, 1u);
+    const size_t handle_at = held + open.size();
+    const std::string handle = trace.substr(handle_at, trace.find('\n', handle_at) - handle_at);
+    const size_t let_go = position(trace, "CloseHandle(" + handle + ")", held);
+    ASSERT_NE(let_go, std::string::npos) << trace;
+    EXPECT_LT(position(trace, "CreateProcessW("), let_go) << "held while setup runs";
+    const size_t directory_deleted = position(trace, "CreateFileW(" + directory + ", 0x10000");
+    if (cleanup) {
+      EXPECT_LT(position(trace, "CreateFileW(" + TraceQuoted(WorkDirectory() + u"setup.exe") + ", 0x10000"), let_go);
+      ASSERT_NE(directory_deleted, std::string::npos) << trace;
+      EXPECT_LT(let_go, directory_deleted);
+      EXPECT_EQ(run.left, Left({u"installer.exe"}));
+    } else {
+      EXPECT_EQ(directory_deleted, std::string::npos);
+      EXPECT_EQ(run.left, Left({u"installer.exe", u"TS_3FA9C.tmp", u"TS_3FA9C.tmp/PELLORA.PACKED.7Z",
+                                u"TS_3FA9C.tmp/setup.exe"}));
+      fs::remove_all(machine_.HostPath(WorkDirectory()));
+    }
+    ExpectNothingHeld(run, true);
+  }
+}
+
+// A work directory that was created but cannot be opened is not used: the run ends as a
+// failed creation does, with exit code 109, before anything is unpacked and without the
+// cleanup (an early exit); the empty directory stays and no handle is left open.
+TEST_F(InstallationRunTest, AWorkDirectoryThatCannotBeHeldEndsTheRunWith109) {
+  InstallImage(Payload());
+  const RunOutcome run = Run(u"", {"--fault", "CreateFileW:1:5"});
+  EXPECT_EQ(run.exit_code, 109u) << run.output;
+  EXPECT_TRUE(run.runs.empty());
+  EXPECT_NE(run.trace.find("CreateFileW(" + TraceQuoted(WorkDirectory()) + ", 0x1, 0x3, 3, 0x2000000) -> "
+                           "INVALID_HANDLE_VALUE [error 5]"),
+            std::string::npos)
+      << run.trace;
+  EXPECT_EQ(run.trace.find("EnumResourceNamesW("), std::string::npos) << "nothing unpacked";
+  EXPECT_EQ(run.left, Left({u"installer.exe", u"TS_3FA9C.tmp"}));
+  EXPECT_EQ(run.accounting.find("working_set_trims 1\n"), std::string::npos) << "no trim";
+  ExpectNothingHeld(run, false);
+}
+
+// The user chose WINDIR and SYSTEMROOT (as HKCU\Environment allows) and planted a
+// cabinet.dll there and one beside the installer: the run loads the system's library
+// all the same, and no other path is ever handed to the loader.
+TEST_F(InstallationRunTest, PlantedCabinetLibrariesAreNeverLoaded) {
+  Set("environment.WINDIR", "C:\\Users\\Ann\\Windows");
+  Set("environment.SYSTEMROOT", "C:\\Users\\Ann\\Windows");
+  machine_.WriteFile(u"C:\\Users\\Ann\\Windows\\system32\\cabinet.dll", "MZ planted");
+  machine_.WriteFile(u"C:\\Users\\Ann\\Windows\\cabinet.dll", "MZ planted");
+  machine_.WriteFile(std::u16string(kDownloads) + u"cabinet.dll", "MZ planted");
+  InstallImage(Payload());
+  const RunOutcome run = Run();
+  EXPECT_EQ(run.exit_code, 0u) << run.output;
+  EXPECT_EQ(Lines(run), Expected({{"setup", SetupLine(u"install-archive", u"PELLORA.PACKED.7Z")}}));
+  std::istringstream lines(run.trace);
+  size_t loads = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("] LoadLibraryExW(") == std::string::npos) continue;
+    ++loads;
+    EXPECT_NE(line.find("LoadLibraryExW(\"C:\\\\Windows\\\\System32\\\\cabinet.dll\", null, 0x8) -> 0x"), std::string::npos)
+        << line;
+  }
+  EXPECT_EQ(loads, 1u);
+  EXPECT_EQ(run.trace.find("Users\\\\Ann\\\\Windows"), std::string::npos) << "the variables are never read";
+  EXPECT_NE(run.accounting.find(" C:\\Windows\\System32\\cabinet.dll loads 1\n"), std::string::npos) << run.accounting;
+  EXPECT_EQ(run.left, Left({u"cabinet.dll", u"installer.exe"}));
+  ExpectNothingHeld(run, true);
+}
+
+// Every file on the machine with its bytes, by host path below the root.
+std::map<std::string, std::string> DriveContents(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root / "C")) {
+    if (entry.is_regular_file()) files[entry.path().lexically_relative(root).string()] = ReadHostFile(entry.path());
+  }
+  return files;
+}
+
+// A payload name that climbs out of the directory it is written to names a user's files
+// one and two folders up, whichever directory that is. The run refuses the name before
+// anything is written, so no file outside the work directory is created, changed or
+// deleted, in a normal run (setup is never handed the name) and in an unpack-only run.
+TEST_F(InstallationRunTest, APayloadNameThatClimbsOutTouchesNoFileOutsideTheWorkDirectory) {
+  InstallPreviousSetup();
+  for (const std::u16string victim :
+       {u"C:\\Users\\VICTIM.TXT", u"C:\\Users\\Ann\\VICTIM.TXT", u"C:\\Users\\Ann\\Downloads\\VICTIM.TXT"}) {
+    machine_.WriteFile(victim, "the user's own file");
+  }
+  const std::u16string climbing = u"\\..\\..\\VICTIM.TXT";
+  struct Case {
+    const char* what;
+    Payload payload;
+    std::u16string arguments;
+    DWORD exit_code;
+  };
+  const Case cases[] = {
+      {"archive", Payload().ArchiveName(u"PELLORA" + climbing), u"", 112},
+      {"archive, unpack-only", Payload().ArchiveName(u"PELLORA" + climbing), u" --pellora-unpack", 112},
+      {"patch beside the archive", Payload().SetupType(u"B7").SetupName(u"SETUP" + climbing), u"", 112},
+      {"patch, unpack-only", Payload().SetupType(u"B7").SetupName(u"SETUP" + climbing), u" --pellora-unpack", 112},
+      {"setup program", Payload().SetupType(u"BN").SetupName(u"SETUP" + climbing), u"", 115},
+      {"cabinet", Payload().SetupName(u"SETUP" + climbing), u"", 115},
+      {"cabinet, unpack-only", Payload().SetupName(u"SETUP" + climbing), u" --pellora-unpack", 115},
+  };
+  for (const Case& c : cases) {
+    InstallImage(c.payload);
+    const auto before = DriveContents(machine_.root());
+    const RunOutcome run = Run(c.arguments);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.what << "\n" << run.output;
+    EXPECT_TRUE(run.runs.empty()) << c.what;
+    EXPECT_TRUE(DriveContents(machine_.root()) == before) << c.what;
+    // The name was looked up among the resources and handed to nothing else.
+    std::istringstream lines(run.trace);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("VICTIM") == std::string::npos) continue;
+      for (const char* call : {"CreateFileW(", "CreateProcessW(", "CreateDirectoryW(", "GetFileAttributesW("}) {
+        EXPECT_EQ(line.find(call), std::string::npos) << c.what << ": " << line;
+      }
+    }
+    ExpectNothingHeld(run, false);
+  }
 }
 
 TEST_F(InstallationRunTest, UnpackOnlyKeepsWhatAFailedUnpackLeft) {

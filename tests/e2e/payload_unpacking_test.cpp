@@ -101,7 +101,7 @@ class PayloadUnpackingTest : public ::testing::Test {
     EXPECT_NE(run.accounting.find(cabinet_loaded ? "loaded_modules 1\n" : "loaded_modules 0\n"), std::string::npos)
         << what << "\n" << run.accounting;
     if (cabinet_loaded) {
-      EXPECT_NE(run.accounting.find("C:\\Windows\\system32\\cabinet.dll loads 1\n"), std::string::npos)
+      EXPECT_NE(run.accounting.find("C:\\Windows\\System32\\cabinet.dll loads 1\n"), std::string::npos)
           << what << "\n" << run.accounting;
     }
   }

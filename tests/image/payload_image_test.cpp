@@ -202,7 +202,15 @@ TEST(PayloadImageTest, TheDemoImageCarriesExactlyThePackagingAndItsPayload) {
   EXPECT_EQ(resources.at({"B7", "PELLORA.PACKED.7Z", 1033}), ReadHostFile(kReleaseDir + "/demo/PELLORA.PACKED.7Z"));
   // The setup resource is a cabinet that cabextract expands to the setup stand-in alone.
   ImageBuilder builder;
-  const std::string cabinet = builder.Write("SETUP.EX_", resources.at({"BL", "SETUP.EX_", 1033}));
+  const Bytes& packed = resources.at({"BL", "SETUP.EX_", 1033});
+  // The one file entry starts where the header's coffFiles (offset 16) says; its attribute
+  // word (offset 14 in CFFILE) is 0 as in the release payload, so the stub gives
+  // setup.exe no read-only, hidden, system or archive bit.
+  ASSERT_GE(packed.size(), 36u);
+  const size_t entry = U32(packed, 16);
+  ASSERT_GE(packed.size(), entry + 16);
+  EXPECT_EQ(U16(packed, entry + 14), 0) << "attribute word of the demo's setup entry";
+  const std::string cabinet = builder.Write("SETUP.EX_", packed);
   const auto listed = RunHostCommand({"/usr/bin/cabextract", "-l", cabinet});
   ASSERT_EQ(listed.exit_status, 0) << listed.output;
   EXPECT_NE(listed.output.find("All done, no errors."), std::string::npos) << listed.output;
@@ -231,12 +239,14 @@ TEST(PayloadImageTest, TheManifestSaysExactlyWhatTheImageNeeds) {
   for (std::sregex_iterator it(manifest.begin(), manifest.end(), supported), end; it != end; ++it) {
     systems.insert((*it)[1]);
   }
+  // The operating-system identifiers as the application-manifest documentation lists them
+  // ("Application manifests", supportedOS); a mistyped one is silently ignored by Windows.
   EXPECT_EQ(systems, (std::set<std::string>{
-                         "{e2011457-1546-43c5-a5fe-875dd8a4bc51}",  // Vista
-                         "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // 7
-                         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // 8
-                         "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // 8.1
-                         "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // 10
+                         "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Windows Vista
+                         "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
+                         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
+                         "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
+                         "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
                      }));
   // Nothing beyond these: the elements, counted.
   std::multiset<std::string> elements;

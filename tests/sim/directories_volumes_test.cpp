@@ -141,6 +141,49 @@ TEST_F(DirectoriesTest, DamagedDescriptorIsRefused) {
   EXPECT_FALSE(fs::exists(Host(u"C:\\Damaged")));
 }
 
+// A process that is not long-path aware creates directories of at most 248 units
+// (MAX_PATH 260 less 12 for an 8.3 name); a longer one fails with
+// ERROR_FILENAME_EXCED_RANGE (206), with or without a descriptor. The "\\?\" form is
+// not limited.
+TEST_F(DirectoriesTest, DirectoryPathsLongerThan248UnitsAreRefused) {
+  // "C:\ddd...\" of `units` units, ending with a backslash, in short host components.
+  const auto parent_of_length = [](size_t units) {
+    std::u16string path = u"C:\\";
+    while (path.size() < units) {
+      size_t take = std::min<size_t>(100, units - path.size());
+      if (units - path.size() - take == 1) --take;
+      path += std::u16string(take - 1, u'd') + u"\\";
+    }
+    return path;
+  };
+  const std::u16string parent = parent_of_length(238);  // then a 10-unit name: 248 units
+  fs::create_directories(Host(parent + u"x").parent_path());
+  struct Case {
+    std::u16string path;
+    DWORD error;  // 0: created
+  } cases[] = {
+      {parent + u"nine_unit", 0},                  // 247
+      {parent + u"ten__units", 0},                 // 248: the longest
+      {parent + u"eleven_unit", 206},              // 249
+      {parent + u"twelve_units\\", 206},           // 250 with its backslash, 249 without
+      {parent + u"ten_units2\\", 0},               // 248 with a trailing backslash, not counted
+      {u"\\\\?\\" + parent + u"eleven_long", 0},  // the long form is not limited
+      {u"\\\\?\\" + parent + u"a_name_of_twenty_one", 0},
+  };
+  for (const Case& c : cases) {
+    for (bool with_descriptor : {false, true}) {
+      SetLastError(0);
+      EXPECT_EQ(Create(c.path, with_descriptor ? u"D:P(A;;FA;;;S-1-5-21-1-2-3-1001)" : u""), c.error == 0)
+          << sim::ToUtf8(c.path);
+      EXPECT_EQ(GetLastError(), c.error) << sim::ToUtf8(c.path);
+      const fs::path host = Host(c.path.substr(0, 4) == u"\\\\?\\" ? c.path.substr(4) : c.path);
+      EXPECT_EQ(fs::is_directory(host), c.error == 0) << sim::ToUtf8(c.path);
+      fs::remove(host);
+    }
+  }
+  EXPECT_EQ(process_->Snapshot().live_local_blocks, 0u);
+}
+
 TEST_F(DirectoriesTest, RootedPathIsTakenOnTheCurrentDrive) {
   EXPECT_TRUE(CreateDirectoryW(u"\\Rooted", nullptr));
   EXPECT_TRUE(fs::is_directory(Host(u"C:\\Rooted")));

@@ -1,4 +1,4 @@
-// Library loading, environment expansion, UTF-8 conversion and file times.
+// Library loading, the system directory, environment expansion, UTF-8 conversion and file times.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +7,7 @@
 #include "platform/kernel32_core.h"
 #include "platform/kernel32_environment.h"
 #include "platform/kernel32_library.h"
+#include "platform/kernel32_system_directory.h"
 #include "platform/kernel32_text_conversion.h"
 #include "platform/kernel32_time.h"
 #include "sim/core/process.h"
@@ -153,6 +154,31 @@ TEST_F(Kernel32LibraryTest, ExpansionSizeContract) {
   EXPECT_EQ(buffer[13], u'#');
   EXPECT_EQ(ExpandEnvironmentStringsW(nullptr, buffer, 13), 0u);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Kernel32LibraryTest, SystemDirectorySizeContract) {
+  // "C:\Windows\System32": 19 units, 20 with the terminator, no trailing backslash.
+  char16_t buffer[32];
+  std::fill(std::begin(buffer), std::end(buffer), u'#');
+  EXPECT_EQ(GetSystemDirectoryW(nullptr, 0), 20u);
+  EXPECT_EQ(GetSystemDirectoryW(buffer, 19), 20u);  // too small: the size needed, nothing stored
+  EXPECT_EQ(buffer[0], u'#');
+  EXPECT_EQ(GetSystemDirectoryW(buffer, 1), 20u);
+  EXPECT_EQ(buffer[0], u'#');
+  EXPECT_EQ(GetSystemDirectoryW(buffer, 20), 19u);  // exact fit: the length without the terminator
+  EXPECT_EQ(std::u16string(buffer), u"C:\\Windows\\System32");
+  EXPECT_EQ(buffer[20], u'#');
+  EXPECT_EQ(GetSystemDirectoryW(nullptr, 20), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Kernel32LibraryTest, TheSystemDirectoryDoesNotFollowTheEnvironment) {
+  Restart("environment.WINDIR", "D:\\Win");
+  sim::Machine(machine_.root()).SetSetting("environment.SYSTEMROOT", "D:\\Win");
+  machine_.Start();
+  char16_t buffer[260];
+  EXPECT_EQ(GetSystemDirectoryW(buffer, 260), 19u);
+  EXPECT_EQ(std::u16string(buffer), u"C:\\Windows\\System32");
 }
 
 TEST_F(Kernel32LibraryTest, MachineSettingsChangeOrRemoveVariables) {

@@ -77,7 +77,7 @@ TEST_F(CabinetMakerTest, LayoutOfTheSetupCabinet) {
     EXPECT_EQ(Read16(cab, 52), 0u);
     EXPECT_EQ(Read16(cab, 54), (40u << 9) | (1 << 5) | 2);
     EXPECT_EQ(Read16(cab, 56), (10u << 11) | (20 << 5) | 15);
-    EXPECT_EQ(Read16(cab, 58), 0x20u);
+    EXPECT_EQ(Read16(cab, 58), 0u) << "attributes: none, as in the release payload";
     EXPECT_EQ(cab.substr(60, 10), std::string("setup.exe\0", 10));
     size_t at = 70;
     for (size_t block = 0; block < blocks; ++block) {
@@ -128,7 +128,7 @@ TEST_F(CabinetMakerTest, IndependentReadersAndTheStandInExpandItByteForByte) {
   }
 }
 
-TEST_F(CabinetMakerTest, DateTimeAndAttributesComeFromTheInputUnlessGiven) {
+TEST_F(CabinetMakerTest, DateTimeComesFromTheInputAndAttributesAreZeroUnlessGiven) {
   const std::string input = WriteInput("input.bin", "program");
   // 2021-06-07 08:09:10 UTC, and TZ=UTC for the maker.
   const utimbuf times{1623053350, 1623053350};
@@ -139,11 +139,13 @@ TEST_F(CabinetMakerTest, DateTimeAndAttributesComeFromTheInputUnlessGiven) {
     uint32_t date, time, attributes;
     std::string name;
   } cases[] = {
-      {{}, 0644, (41u << 9) | (6 << 5) | 7, (8u << 11) | (9 << 5) | 5, 0x20, "setup.exe"},
-      {{}, 0444, (41u << 9) | (6 << 5) | 7, (8u << 11) | (9 << 5) | 5, 0x21, "setup.exe"},  // not writable
+      {{}, 0644, (41u << 9) | (6 << 5) | 7, (8u << 11) | (9 << 5) | 5, 0, "setup.exe"},
+      // A read-only input does not make a read-only entry: the word stays 0.
+      {{}, 0444, (41u << 9) | (6 << 5) | 7, (8u << 11) | (9 << 5) | 5, 0, "setup.exe"},
       {{"--attributes", "61", "--name", "other.exe"}, 0644, (41u << 9) | (6 << 5) | 7, (8u << 11) | (9 << 5) | 5,
        0x61, "other.exe"},
-      {{"--date-time", "1975-05-05T05:05:05"}, 0644, (1u << 5) | 1, 0, 0x20, "setup.exe"},  // before DOS dates
+      {{"--attributes", "21"}, 0644, (41u << 9) | (6 << 5) | 7, (8u << 11) | (9 << 5) | 5, 0x21, "setup.exe"},
+      {{"--date-time", "1975-05-05T05:05:05"}, 0644, (1u << 5) | 1, 0, 0, "setup.exe"},  // before DOS dates
   };
   for (const Case& c : cases) {
     ::chmod(input.c_str(), c.mode);

@@ -15,7 +15,7 @@ struct CabinetEntry {
   std::string name = "setup.exe";  // at most 256 bytes; UTF-8 beyond ASCII sets _A_NAME_IS_UTF
   uint16_t date = 0;               // DOS date and time, local time
   uint16_t time = 0;
-  uint16_t attributes = 0x20;      // _A_ARCH
+  uint16_t attributes = 0;         // the release payload's word: no attribute bit
   bool checksums = false;          // compute each block's checksum instead of writing 0
 };
 

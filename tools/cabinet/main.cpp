@@ -4,8 +4,8 @@
 //                INPUT OUTPUT
 //
 // NAME is the file's name inside the cabinet (default "setup.exe"). The date and time
-// default to the input's modification time in the host's local time zone; the
-// attributes to archive (0x20), plus read-only (0x01) when the input is not writable.
+// default to the input's modification time in the host's local time zone. The attribute
+// word is 0, as the release payload carries it, unless --attributes gives another.
 // --checksums computes the block checksums instead of writing 0 (for readers that insist).
 // Exit status: 0 written, 1 failed (the message names the file), 2 bad usage.
 #include <sys/stat.h>
@@ -41,7 +41,7 @@ bool ParseDateTime(const std::string& text, cabinet_tool::CabinetEntry* entry) {
   return cabinet_tool::ToDosDateTime(year, month, day, hour, minute, second, &entry->date, &entry->time);
 }
 
-bool StampFromFile(const std::string& path, cabinet_tool::CabinetEntry* entry, bool have_time, bool have_attributes) {
+bool StampFromFile(const std::string& path, cabinet_tool::CabinetEntry* entry, bool have_time) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return false;
   if (!have_time) {
@@ -52,7 +52,6 @@ bool StampFromFile(const std::string& path, cabinet_tool::CabinetEntry* entry, b
       return false;
     }
   }
-  if (!have_attributes) entry->attributes = 0x20 | ((status.st_mode & S_IWUSR) == 0 ? 0x01 : 0);
   return true;
 }
 
@@ -60,7 +59,7 @@ bool StampFromFile(const std::string& path, cabinet_tool::CabinetEntry* entry, b
 
 int main(int argc, char** argv) {
   cabinet_tool::CabinetEntry entry;
-  bool have_time = false, have_attributes = false;
+  bool have_time = false;
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
@@ -75,7 +74,6 @@ int main(int argc, char** argv) {
       const unsigned long value = std::strtoul(argv[++i], &end, 16);
       if (*end != 0 || value > 0xFFFF) return Usage("bad --attributes: " + std::string(argv[i]));
       entry.attributes = static_cast<uint16_t>(value);
-      have_attributes = true;
     } else if (argument == "--checksums") {
       entry.checksums = true;
     } else if (argument.rfind("--", 0) == 0) {
@@ -94,7 +92,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<unsigned char> contents((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
-  if (input.bad() || !StampFromFile(input_path, &entry, have_time, have_attributes)) {
+  if (input.bad() || !StampFromFile(input_path, &entry, have_time)) {
     std::cerr << "make_cabinet: cannot read " << input_path << " or its date\n";
     return 1;
   }

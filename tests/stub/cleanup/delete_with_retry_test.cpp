@@ -15,7 +15,9 @@
 #include "platform/kernel32_handles.h"
 #include "sim/core/file_metadata.h"
 #include "sim/core/text.h"
+#include "sim/core/trace.h"
 #include "stub/cleanup/delete_unpacked_files.h"
+#include "stub/workdir/work_directory.h"
 #include "tests/support/host_command.h"
 #include "tests/support/test_machine.h"
 
@@ -202,7 +204,8 @@ TEST_F(DeleteUnpackedFilesTest, DeletesTheArchiveThenSetupThenTheWorkDirectory) 
   Assign(archive, u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z");
   Assign(setup, u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe");
   Assign(work, u"C:\\Dl\\TS_3FA9C.tmp\\");
-  DeleteUnpackedFiles(archive, setup, work);
+  ScopedHandle no_hold;
+  DeleteUnpackedFiles(archive, setup, work, no_hold);
   const std::string a = "C:\\\\Dl\\\\TS_3FA9C.tmp\\\\PELLORA.PACKED.7Z";
   const std::string s = "C:\\\\Dl\\\\TS_3FA9C.tmp\\\\setup.exe";
   const std::string w = "C:\\\\Dl\\\\TS_3FA9C.tmp\\\\";
@@ -216,7 +219,8 @@ TEST_F(DeleteUnpackedFilesTest, EmptyPathsLeaveOnlyTheWorkDirectory) {
   fs::create_directories(machine_.HostPath(u"C:\\Dl\\TS_00000.tmp\\"));
   PathString archive, setup, work;
   Assign(work, u"C:\\Dl\\TS_00000.tmp\\");
-  DeleteUnpackedFiles(archive, setup, work);
+  ScopedHandle no_hold;
+  DeleteUnpackedFiles(archive, setup, work, no_hold);
   EXPECT_EQ(DeletionOpens(), (std::vector<std::string>{"C:\\\\Dl\\\\TS_00000.tmp\\\\", "C:\\\\Dl\\\\TS_00000.tmp\\\\"}));
   EXPECT_FALSE(Exists(u"C:\\Dl\\TS_00000.tmp"));
 }
@@ -229,13 +233,59 @@ TEST_F(DeleteUnpackedFilesTest, AStepThatGivesUpDoesNotStopTheLaterOnes) {
   Assign(archive, u"C:\\Dl\\W.tmp\\PELLORA.PACKED.7Z");
   Assign(setup, u"C:\\Dl\\W.tmp\\setup.exe");
   Assign(work, u"C:\\Dl\\W.tmp\\");
-  DeleteUnpackedFiles(archive, setup, work);
+  ScopedHandle no_hold;
+  DeleteUnpackedFiles(archive, setup, work, no_hold);
   EXPECT_FALSE(Exists(u"C:\\Dl\\W.tmp\\setup.exe"));
   EXPECT_TRUE(Exists(u"C:\\Dl\\W.tmp\\PELLORA.PACKED.7Z"));
   // The archive and the directory that still holds it each spend every attempt.
   EXPECT_EQ(Pauses(), 2 * (kDeleteAttempts - 1));
   EXPECT_EQ(Passes(), 2 * kDeleteAttempts + 2);
   CloseHandle(holder);
+}
+
+// While the run holds the work directory, its deletion is refused (ERROR_SHARING_VIOLATION,
+// 32) on every pass; the cleanup lets go of it just before deleting it, after the files,
+// and then removes everything without a pause.
+TEST_F(DeleteUnpackedFilesTest, TheWorkDirectoryIsLetGoJustBeforeItIsDeleted) {
+  machine_.WriteFile(u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z", "archive");
+  machine_.WriteFile(u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe", "setup");
+  PathString archive, setup, work;
+  Assign(archive, u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z");
+  Assign(setup, u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe");
+  Assign(work, u"C:\\Dl\\TS_3FA9C.tmp\\");
+  ScopedHandle hold;
+  ASSERT_TRUE(HoldWorkDirectory(work, hold));
+
+  // Another deletion of the held directory spends every attempt on the share mode.
+  DeleteWithRetry(work.Data());
+  EXPECT_EQ(Passes(), kDeleteAttempts);
+  EXPECT_EQ(Pauses(), kDeleteAttempts - 1);
+  const std::string refused = testing_support::ReadHostFile((machine_.root() / "trace.txt").string());
+  size_t sharing_violations = 0;
+  for (size_t at = refused.find("[error 32]"); at != std::string::npos; at = refused.find("[error 32]", at + 1)) {
+    ++sharing_violations;
+  }
+  EXPECT_EQ(sharing_violations, kDeleteAttempts);
+  EXPECT_TRUE(Exists(u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe"));
+
+  const uint64_t pauses_before = Pauses();
+  const size_t passes_before = Passes();
+  const std::string closing = "CloseHandle(" + sim::Pointer(hold.handle) + ")";
+  DeleteUnpackedFiles(archive, setup, work, hold);
+  EXPECT_FALSE(hold.IsValid());
+  EXPECT_EQ(Pauses(), pauses_before);
+  EXPECT_EQ(Passes() - passes_before, 6u);  // each object: deleted, then found gone
+  EXPECT_FALSE(Exists(u"C:\\Dl\\TS_3FA9C.tmp"));
+  // In order: the files, the hold let go, the directory.
+  const std::string trace = testing_support::ReadHostFile((machine_.root() / "trace.txt").string());
+  const size_t after = trace.rfind("[error 32]");
+  const size_t setup_deleted = trace.find("setup.exe\", 0x10000", after);
+  const size_t let_go = trace.find(closing, after);
+  const size_t directory_deleted = trace.find("TS_3FA9C.tmp\\\\\", 0x10000", after);
+  ASSERT_NE(let_go, std::string::npos) << trace.substr(after);
+  EXPECT_LT(setup_deleted, let_go);
+  EXPECT_LT(let_go, directory_deleted);
+  EXPECT_EQ(process_->Snapshot().open_handles.size(), 0u);
 }
 
 }  // namespace

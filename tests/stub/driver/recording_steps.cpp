@@ -53,7 +53,7 @@ bool Configuration::LoadFromModule(HMODULE) {
   return true;
 }
 
-ExitResult CreateWorkDirectory(HMODULE, PathString& work_directory) {
+ExitResult CreateWorkDirectory(HMODULE, PathString& work_directory, ScopedHandle&) {
   Record("WorkDirectory");
   const Scenario& s = Recorded().scenario;
   if (s.work_directory_result.Succeeded()) Fill(work_directory, s.work_directory);
@@ -84,7 +84,7 @@ ExitResult LaunchSetup(const Configuration&, const PathString& archive_path, con
 }
 
 void DeleteUnpackedFiles(const PathString& archive_path, const PathString& setup_path,
-                         const PathString& work_directory) {
+                         const PathString& work_directory, ScopedHandle&) {
   Record("Delete archive=" + Utf8(archive_path.Data()) + " setup=" + Utf8(setup_path.Data()) +
          " wd=" + Utf8(work_directory.Data()));
 }

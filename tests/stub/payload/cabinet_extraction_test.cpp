@@ -301,40 +301,57 @@ TEST_F(CabinetExtractionTest, ACabinetPathWithoutAUsableBackslashFailsBeforeTheL
   EXPECT_TRUE(ExtractCabinet(u"C:\\SETUP.EX_", kDestination)) << Trace();
 }
 
-TEST_F(CabinetExtractionTest, TheLibraryIsFoundThroughTheCandidatesInOrder) {
+TEST_F(CabinetExtractionTest, TheLibraryComesOnlyFromTheSystemDirectory) {
+  // Libraries that are not the system's, planted where a user could put them: at a WINDIR
+  // of the user's choice and beside the executable. None of them is ever handed to the
+  // loader, whatever the environment says.
+  machine_.WriteFile(u"C:\\Planted\\system32\\cabinet.dll", "MZ planted");
+  machine_.WriteFile(u"C:\\Planted\\cabinet.dll", "MZ planted");
+  machine_.WriteFile(u"C:\\Setup\\cabinet.dll", "MZ planted");
+  const std::string system_library = "LoadLibraryExW(\"C:\\\\Windows\\\\System32\\\\cabinet.dll\", null, 0x8)";
   struct Case {
     const char* what;
     std::string settings;
     std::vector<sim::FaultRule> faults;
-    const char* loaded;  // the path that loads, as given to LoadLibraryExW; null: none
-    size_t attempts;
+    bool loads;
+    size_t attempts;  // LoadLibraryExW calls, each naming the system's library
   };
   const Case cases[] = {
-      {"defaults", "", {}, "C:\\\\Windows\\\\system32\\\\cabinet.dll", 1},
-      {"WINDIR undefined", "environment.WINDIR =\n", {}, "C:\\\\Windows\\\\system32\\\\cabinet.dll", 2},
-      {"WINDIR elsewhere", "environment.WINDIR = D:\\Win\n", {}, "C:\\\\Windows\\\\system32\\\\cabinet.dll", 2},
-      {"WINDIR too long", "environment.WINDIR = C:\\" + std::string(250, 'w') + "\n", {},
-       "C:\\\\Windows\\\\system32\\\\cabinet.dll", 1},
-      {"both variables undefined", "environment.WINDIR =\nenvironment.SYSTEMROOT =\n", {},
-       "C:\\\\Windows\\\\system32\\\\cabinet.dll", 3},
-      {"expansion fails", "", {{"ExpandEnvironmentStringsW", 1, 8}}, "C:\\\\Windows\\\\system32\\\\cabinet.dll", 1},
-      {"nothing loads", "", {{"LoadLibraryExW", 0, 126}}, nullptr, 3},
+      {"defaults", "", {}, true, 1},
+      {"WINDIR and SYSTEMROOT planted", "environment.WINDIR = C:\\Planted\nenvironment.SYSTEMROOT = C:\\Planted\n", {},
+       true, 1},
+      {"WINDIR and SYSTEMROOT undefined", "environment.WINDIR =\nenvironment.SYSTEMROOT =\n", {}, true, 1},
+      {"WINDIR too long", "environment.WINDIR = C:\\" + std::string(250, 'w') + "\n", {}, true, 1},
+      {"the system directory is not given", "", {{"GetSystemDirectoryW", 1, 8}}, false, 0},
+      {"the library does not load", "", {{"LoadLibraryExW", 1, 126}}, false, 1},
   };
   for (const Case& c : cases) {
     cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
     Configure(c.settings);
     machine_.WriteFile(kCabinet, OneFileCabinet("MZ"));
-    Start(c.faults);
-    EXPECT_EQ(ExtractCabinet(kCabinet, kDestination), c.loaded != nullptr) << c.what << "\n" << Trace();
+    sim::ProcessOptions options;
+    options.image = u"C:\\Setup\\installer.exe";
+    options.faults = c.faults;
+    options.trace_file = (machine_.root().parent_path() / (machine_.root().filename().string() + ".trace")).string();
+    trace_file_ = options.trace_file;
+    fs::remove(trace_file_);
+    process_ = &machine_.Start(options);
+    EXPECT_EQ(ExtractCabinet(kCabinet, kDestination), c.loads) << c.what << "\n" << Trace();
+    EXPECT_EQ(Count("GetSystemDirectoryW("), 1u) << c.what;
     EXPECT_EQ(Count("LoadLibraryExW("), c.attempts) << c.what << "\n" << Trace();
-    if (c.loaded != nullptr) {
-      EXPECT_NE(Trace().find(std::string("LoadLibraryExW(\"") + c.loaded + "\", null, 0x8) -> 0x"), std::string::npos)
-          << c.what << "\n" << Trace();
+    EXPECT_EQ(Count(system_library), c.attempts) << c.what << "\n" << Trace();
+    EXPECT_EQ(Count("Planted"), 0u) << c.what << "\n" << Trace();
+    EXPECT_EQ(Count("Setup\\\\cabinet"), 0u) << c.what << "\n" << Trace();
+    EXPECT_EQ(Count("ExpandEnvironmentStringsW("), 0u) << c.what;
+    const auto modules = process_->Snapshot().loaded_modules;
+    ASSERT_EQ(modules.size(), c.loads ? 1u : 0u) << c.what;
+    if (c.loads) {
+      EXPECT_EQ(sim::ToUtf8(modules[0].path), "C:\\Windows\\System32\\cabinet.dll") << c.what;
+      EXPECT_EQ(modules[0].module, cabinet_library.module) << c.what;
     } else {
       EXPECT_EQ(Trace().find("FDICreate("), std::string::npos) << c.what;
       EXPECT_EQ(cabinet_library.module, nullptr) << c.what;
     }
-    EXPECT_EQ(process_->Snapshot().loaded_modules.size(), c.loaded != nullptr ? 1u : 0u) << c.what;
     ExpectNothingLeft(c.what);
     fs::remove(machine_.HostPath(kDestination, false));
   }
@@ -343,11 +360,12 @@ TEST_F(CabinetExtractionTest, TheLibraryIsFoundThroughTheCandidatesInOrder) {
 TEST_F(CabinetExtractionTest, TheLibraryStaysLoadedAndItsEntryPointsAreLookedUpOnEveryCall) {
   // The first call cannot load it; the second tries again and loads; the third reuses it.
   machine_.WriteFile(kCabinet, OneFileCabinet("MZ first"));
-  Start({{"LoadLibraryExW", 1, 126}, {"LoadLibraryExW", 2, 126}, {"LoadLibraryExW", 3, 126}});
+  Start({{"LoadLibraryExW", 1, 126}});
   EXPECT_FALSE(ExtractCabinet(kCabinet, kDestination));
   EXPECT_TRUE(ExtractCabinet(kCabinet, kDestination)) << Trace();
   EXPECT_TRUE(ExtractCabinet(kCabinet, kDestination));
-  EXPECT_EQ(Count("LoadLibraryExW("), 4u);
+  EXPECT_EQ(Count("LoadLibraryExW("), 2u);
+  EXPECT_EQ(Count("GetSystemDirectoryW("), 2u);  // not asked again once loaded
   EXPECT_EQ(Count("GetProcAddress("), 6u);
   for (const char* name : {"\"FDICreate\"", "\"FDIDestroy\"", "\"FDICopy\""}) {
     EXPECT_EQ(Count(name), 2u) << name;

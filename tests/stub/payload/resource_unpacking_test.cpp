@@ -153,6 +153,15 @@ TEST_F(ResourceUnpackingTest, EveryReturnLeavesItsPathsTagsAndFiles) {
       {"an archive name of 260 units",
        {Named(u"B7", u"PELLORA" + std::u16string(253, u'X'), archive), Named(u"BN", u"SETUP", program)},
        {112, ERROR_FILENAME_EXCED_RANGE}, u"", u"", u"", u"", {}},
+      {"an archive name that climbs out of the work directory",
+       {Named(u"B7", u"PELLORA\\..\\..\\VICTIM.TXT", archive), Named(u"BN", u"SETUP", program)},
+       {112, ERROR_INVALID_NAME}, u"", u"", u"", u"", {}},
+      {"a setup name with a trailing dot after the archive",
+       {Named(u"B7", u"PELLORA", archive), Named(u"BN", u"SETUP.EXE.", program)},
+       {115, ERROR_INVALID_NAME}, u"B7", u"", u"", u"", {}},
+      {"a setup name that climbs out, in the archive's own type",
+       {Named(u"B7", u"PELLORA", archive), Named(u"B7", u"SETUP\\..\\..\\VICTIM.TXT", patch)},
+       {112, ERROR_INVALID_NAME}, u"", u"", u"", u"", {}},
       {"a setup name of 260 units after the archive",
        {Named(u"B7", u"PELLORA", archive), Named(u"BN", u"SETUP" + std::u16string(255, u'X'), program)},
        {115, ERROR_FILENAME_EXCED_RANGE}, u"B7", u"", u"", u"", {}},
@@ -298,6 +307,66 @@ TEST_F(ResourceUnpackingTest, TheCallbackHandsOverViewsIntoTheMappedImage) {
   EXPECT_EQ(after_rejection.error, ERROR_INVALID_DATA);
   EXPECT_FALSE(after_rejection.archive_view.IsFilled());
   EXPECT_TRUE(after_rejection.archive_name.IsEmpty());
+}
+
+TEST(ResourceCollectorTest, OnlyOnePlainFileNameIsKept) {
+  const BYTE bytes[] = {1};
+  const ResourceView view{bytes, sizeof bytes};
+  struct Case {
+    std::u16string name;
+    DWORD error;  // 0: kept; ERROR_INVALID_NAME is 123, ERROR_INVALID_DATA 13
+  };
+  const Case cases[] = {
+      // Refused: every shape that could name something other than one file in the work directory.
+      {u"PELLORA\\..\\..\\VICTIM.TXT", 123},  // backslash, climbing out
+      {u"PELLORA\\X", 123},                   // backslash, a folder below
+      {u"PELLORA/../VICTIM.TXT", 123},         // slash
+      {u"PELLORA:STREAM", 123},                // colon: a stream of another file
+      {u"SETUP:", 123},
+      {u"PELLORA*", 123},
+      {u"PELLORA?", 123},
+      {u"PELLORA\"", 123},
+      {u"PELLORA<", 123},
+      {u"PELLORA>", 123},
+      {u"PELLORA|", 123},
+      {u"PELLORA\x01X", 123},  // control characters 1 ...
+      {u"PELLORA\x1FX", 123},  // ... to 31
+      {u"PELLORA\tX", 123},
+      {u"PELLORA.", 123},   // a trailing dot is stripped by Windows
+      {u"SETUP.EXE.", 123},
+      {u"PELLORA ", 123},   // so is a trailing space
+      {u"SETUP.EXE ", 123},
+      {u".", 123},
+      {u"..", 123},
+      // Refused before the prefix is looked at, and before the length.
+      {u"\\PELLORA", 123},
+      {u"SETUP" + std::u16string(300, u'X') + u"\\", 123},
+      // Kept: plain names, inner dots and spaces, the first unit past the control range.
+      {u"PELLORA.PACKED.7Z", 0},
+      {u"PELLORA X.7Z", 0},
+      {u"PELLORA..7Z", 0},
+      {u"PELLORA\x7F", 0},
+      {u"SETUP.EX_", 0},
+      {u"setup~1.exe", 0},
+      {u"PELLORA\u00e9", 0},
+      // A plain name still needs a prefix.
+      {u"VICTIM.TXT", 13},
+  };
+  for (const Case& c : cases) {
+    Found found;
+    EXPECT_EQ(found.collector.Collect(c.name.c_str(), view), c.error == 0) << sim::ToUtf8(c.name);
+    EXPECT_EQ(found.error, c.error) << sim::ToUtf8(c.name);
+    if (c.error != 0) {
+      // Nothing is kept from a refused name.
+      EXPECT_TRUE(found.archive_name.IsEmpty()) << sim::ToUtf8(c.name);
+      EXPECT_TRUE(found.setup_name.IsEmpty()) << sim::ToUtf8(c.name);
+      EXPECT_FALSE(found.archive_view.IsFilled()) << sim::ToUtf8(c.name);
+      EXPECT_FALSE(found.setup_view.IsFilled()) << sim::ToUtf8(c.name);
+    } else {
+      const bool archive = c.name[0] == u'P';
+      EXPECT_EQ(std::u16string((archive ? found.archive_name : found.setup_name).Data()), c.name);
+    }
+  }
 }
 
 TEST_F(ResourceUnpackingTest, TheCallbackEndsTheTypeOnWhatItCannotUse) {

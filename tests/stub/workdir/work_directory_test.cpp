@@ -18,6 +18,8 @@
 #include "platform/errors.h"
 #include "platform/kernel32_core.h"
 #include "platform/kernel32_directories.h"
+#include "platform/kernel32_files.h"
+#include "platform/kernel32_handles.h"
 #include "sim/core/file_metadata.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
@@ -82,10 +84,14 @@ class WorkDirectoryTest : public ::testing::Test {
   }
   void SetOwner(const std::string& sid) { sim::Machine(machine_.root()).SetSetting("token_owner_sid", sid); }
 
+  // The step as the run takes it; the hold it leaves is closed again on return, as the
+  // run closes it at the latest when it ends.
   ExitResult Run(std::u16string& output_text) {
     PathString output;
-    const ExitResult result = CreateWorkDirectory(GetModuleHandleW(nullptr), output);
+    ScopedHandle hold;
+    const ExitResult result = CreateWorkDirectory(GetModuleHandleW(nullptr), output, hold);
     output_text = output.Data();
+    held_ = hold.IsValid();
     return result;
   }
   fs::path Host(const std::u16string& windows_path) const { return machine_.HostPath(windows_path, false); }
@@ -100,6 +106,7 @@ class WorkDirectoryTest : public ::testing::Test {
   void ExpectNothingLeft(sim::Process& process) const { testing_support::ExpectNothingLeft(process); }
 
   testing_support::TestMachine machine_;
+  bool held_ = false;  // whether the last Run left a hold on the directory
 };
 
 TEST_F(WorkDirectoryTest, ScriptedBytesNameAProtectedDirectoryBesideTheExecutable) {
@@ -120,7 +127,8 @@ TEST_F(WorkDirectoryTest, ScriptedBytesNameAProtectedDirectoryBesideTheExecutabl
             std::string::npos)
       << Trace();
   EXPECT_EQ(Calls("CreateDirectoryW("), 1u);
-  EXPECT_EQ(Calls("CloseHandle("), 1u);
+  EXPECT_TRUE(held_);
+  EXPECT_EQ(Calls("CloseHandle("), 2u);  // the token; the hold, by the test
   EXPECT_EQ(Calls("LocalFree("), 3u);  // SID text, token buffer, descriptor
   ExpectNothingLeft(process);
 }
@@ -133,7 +141,9 @@ TEST_F(WorkDirectoryTest, ModulePathLengthInBothKindsOfRun) {
     DWORD exit_code;
   } cases[] = {
       {259, u"installer.exe", true, kSuccess},    // unpack-only: the executable's directory
-      {259, u"installer.exe", false, kSuccess},   // base of 246 units: the name fits
+      // Base of 246 units: the name fits the buffer, but the directory's 258 units are more
+      // than CreateDirectoryW takes (248), so every attempt fails.
+      {259, u"installer.exe", false, kWorkDirectoryFailed},
       {259, u"a.exe", true, kSuccess},
       {259, u"a.exe", false, kPathOverflow},      // base of 254 units: no room for the name
       {260, u"installer.exe", true, kWorkDirectoryFailed},  // reported as cut short
@@ -153,19 +163,26 @@ TEST_F(WorkDirectoryTest, ModulePathLengthInBothKindsOfRun) {
     if (c.exit_code == kSuccess) {
       EXPECT_EQ(output, c.unpack ? directory : directory + u"TS_3FA9C.tmp\\");
     }
-    EXPECT_EQ(Calls("CreateDirectoryW("), c.exit_code == kSuccess && !c.unpack ? 1u : 0u);
+    EXPECT_EQ(Calls("CreateDirectoryW("), c.unpack || c.module_units >= 260 || c.file_name == u"a.exe" ? 0u : 10u);
+    EXPECT_FALSE(held_);
     ExpectNothingLeft(process);
   }
 }
 
 TEST_F(WorkDirectoryTest, BaseDirectoryMustLeaveRoomForTheName) {
+  // The directory created is the base and 12 units ("TS_XXXXX.tmp"); CreateDirectoryW
+  // takes at most 248 units.
   struct Case {
     size_t base_units;
     DWORD exit_code;
+    DWORD extra_code;
   } cases[] = {
-      {246, kSuccess},       // "TS_" ends at 249: the work path has 259 units
-      {247, kPathOverflow},  // "TS_" ends at 250
-      {254, kPathOverflow},
+      {235, kSuccess, 0},               // a directory of 247 units
+      {236, kSuccess, 0},               // 248: the longest that can be created
+      {237, kWorkDirectoryFailed, 0},   // 249: ten attempts refused
+      {246, kWorkDirectoryFailed, 0},   // "TS_" ends at 249, the last that fits the buffer
+      {247, kPathOverflow, 0},          // "TS_" ends at 250
+      {254, kPathOverflow, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.base_units);
@@ -174,11 +191,22 @@ TEST_F(WorkDirectoryTest, BaseDirectoryMustLeaveRoomForTheName) {
     std::u16string output;
     const ExitResult result = Run(output);
     EXPECT_EQ(result.exit_code, c.exit_code);
-    EXPECT_EQ(result.extra_code, 0u);
+    EXPECT_EQ(result.extra_code, c.extra_code);
+    EXPECT_EQ(held_, c.exit_code == kSuccess);
     if (c.exit_code == kSuccess) {
       EXPECT_EQ(output, base + u"TS_3FA9C.tmp\\");
-      EXPECT_EQ(output.size(), 259u);
+      EXPECT_EQ(output.size(), c.base_units + 13);
       EXPECT_TRUE(fs::is_directory(Host(base + u"TS_3FA9C.tmp")));
+      fs::remove(Host(base + u"TS_3FA9C.tmp"));
+    } else if (c.exit_code == kWorkDirectoryFailed) {
+      EXPECT_EQ(Calls("CreateDirectoryW("), 10u);
+      size_t refused = 0;
+      const std::string trace = Trace();
+      for (size_t at = trace.find("[error 206]"); at != std::string::npos; at = trace.find("[error 206]", at + 1)) {
+        ++refused;
+      }
+      EXPECT_EQ(refused, 10u) << trace;
+      EXPECT_EQ(std::distance(fs::directory_iterator(Host(base)), fs::directory_iterator()), 1) << "only a.exe";
     } else {
       // Refused before anything is asked of the system.
       EXPECT_EQ(Calls("GetVolumePathNameW("), 0u);
@@ -239,11 +267,86 @@ TEST_F(WorkDirectoryTest, UnpackOnlyCreatesNothing) {
   std::vector<fs::path> entries(fs::directory_iterator(Host(u"C:\\Setup")), fs::directory_iterator());
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].filename(), "installer.exe");
-  for (const char* call : {"CreateDirectoryW(", "SystemFunction036(", "GetVolumePathNameW("}) {
+  for (const char* call : {"CreateDirectoryW(", "SystemFunction036(", "GetVolumePathNameW(", "CreateFileW("}) {
     EXPECT_EQ(Calls(call), 0u) << call;
   }
+  EXPECT_FALSE(held_);  // nothing created, nothing held
   for (const char* call : kSecurityCalls) EXPECT_EQ(Calls(call), 0u) << call;
   ExpectNothingLeft(process);
+}
+
+// Right after its creation the directory is opened with listing access (FILE_LIST_DIRECTORY
+// 0x1), share mode read and write (0x3) but not delete, and backup semantics (0x02000000).
+// While that is held, any open that asks for DELETE, as renaming or deleting the
+// directory must, is refused with ERROR_SHARING_VIOLATION (32); others may still list it.
+TEST_F(WorkDirectoryTest, TheNewDirectoryIsHeldAgainstRenamingAndDeletion) {
+  sim::Process& process = Start(u"C:\\Setup\\installer.exe", "3FA9C207");
+  PathString output;
+  ScopedHandle hold;
+  const ExitResult result = CreateWorkDirectory(GetModuleHandleW(nullptr), output, hold);
+  ASSERT_EQ(result.exit_code, kSuccess);
+  ASSERT_TRUE(hold.IsValid());
+  const std::string trace = Trace();
+  const size_t created = trace.find("] CreateDirectoryW(");
+  const size_t opened = trace.find("] CreateFileW(\"C:\\\\Setup\\\\TS_3FA9C.tmp\\\\\", 0x1, 0x3, 3");
+  ASSERT_NE(opened, std::string::npos) << trace;
+  EXPECT_LT(created, opened);
+  EXPECT_NE(trace.find("0x2000000", opened), std::string::npos) << trace;
+  EXPECT_EQ(Calls("CreateFileW("), 1u);
+
+  struct Probe {
+    const char* what;
+    DWORD access;
+    DWORD share;
+    DWORD error;  // 0: opened
+  } probes[] = {
+      {"delete, sharing everything", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 32},
+      {"delete and attributes, as a rename opens its source", DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 32},
+      {"every right", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 32},
+      {"listing, sharing everything", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0},
+      {"attributes only", FILE_READ_ATTRIBUTES, 0, 0},
+  };
+  for (const Probe& p : probes) {
+    SetLastError(0);
+    const HANDLE second = CreateFileW(output.Data(), p.access, p.share, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    EXPECT_EQ(second == INVALID_HANDLE_VALUE, p.error != 0) << p.what;
+    if (second == INVALID_HANDLE_VALUE) {
+      EXPECT_EQ(GetLastError(), p.error) << p.what;
+    } else {
+      CloseHandle(second);
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(Host(u"C:\\Setup\\TS_3FA9C.tmp")));
+
+  // Once let go, the directory can be opened for deletion again.
+  hold.Close();
+  EXPECT_FALSE(hold.IsValid());
+  const HANDLE deleter = CreateFileW(output.Data(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  EXPECT_NE(deleter, INVALID_HANDLE_VALUE);
+  CloseHandle(deleter);
+  ExpectNothingLeft(process);
+}
+
+// A directory that was created but cannot be opened is not used: the step fails as a
+// failed creation does, with the open's error, and holds nothing.
+TEST_F(WorkDirectoryTest, ADirectoryThatCannotBeHeldEndsWith109AndTheError) {
+  SetOwner(kOwner);
+  for (const DWORD error : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}) {
+    sim::Process& process = Start(u"C:\\Setup\\installer.exe", "3FA9C207", {{"CreateFileW", 1, error}});
+    std::u16string output;
+    const ExitResult result = Run(output);
+    EXPECT_EQ(result.exit_code, 109u) << error;
+    EXPECT_EQ(result.extra_code, error);
+    EXPECT_FALSE(held_) << error;
+    EXPECT_EQ(Calls("CreateDirectoryW("), 1u) << error;
+    EXPECT_EQ(Calls("CreateFileW("), 1u) << error;
+    // The token was closed and the descriptor released on the way out.
+    ExpectNothingLeft(process);
+    fs::remove(Host(u"C:\\Setup\\TS_3FA9C.tmp"));
+  }
 }
 
 TEST_F(WorkDirectoryTest, NoDescriptorWhereTheVolumeKeepsNoAclsOrCannotBeAsked) {
