@@ -55,7 +55,8 @@ echo "== Left behind in C:\\Users\\Demo\\Downloads"
 # The same payload, installed by the release image's own ARM64 code under Wine (through
 # qemu-user): the setup stand-in inside is the ARM64 build, so no host code runs inside.
 echo "== The demo image under Wine (wine64:arm64): $build/release/demo-wine/installer.exe"
-wine_dir=$build/wine
+mkdir -p "$build/wine"
+wine_dir=$(cd "$build/wine" && pwd)  # Wine takes only an absolute prefix
 tools/wine/wine-prefix.sh start "$wine_dir"
 wine_status=$(cat "$wine_dir/status")
 if [ "$wine_status" != ok ]; then
@@ -74,9 +75,9 @@ printf '%s\n%s\n' "$image" "\"$image\"" >"$drive/PelloraTest/demo-job.txt"
 echo "   running \"$image\" with setup told to end with exit code 7"
 started=$(date +%s%N)
 PELLORA_SETUP_EXIT_CODE=7 WINEPREFIX=$wine_dir/prefix WINEDEBUG=-all DISPLAY= \
-  /usr/lib/wine/wine64 'C:\PelloraTest\exit_code_parent.exe' 'C:\PelloraTest\demo-job.txt' >/dev/null 2>&1 || true
+  /usr/lib/wine/wine64 'C:\PelloraTest\exit_code_parent.exe' 'C:\PelloraTest\demo-job.txt' >"$wine_dir/demo.log" 2>&1 || true
 echo "   took $(( ($(date +%s%N) - started) / 1000000 )) ms"
-result=$(cat "$drive/PelloraTest/demo-job.txt.exit" 2>/dev/null || echo "no result")
+result=$(cat "$drive/PelloraTest/demo-job.txt.exit" 2>/dev/null || echo "no result (Wine said: $(tail -3 "$wine_dir/demo.log"))")
 echo "   exit code seen by the ARM64 parent: ${result#exit_code }"
 echo "== What setup received under Wine (C:\\StandIns\\runs.txt)"
 if [ -f "$drive/StandIns/runs.txt" ]; then
