@@ -246,6 +246,8 @@ const std::vector<Scenario>& Scenarios() {
   return all;
 }
 
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
 std::u16string Expand(const std::u16string& text, const std::u16string& folder) {
   std::u16string out = text;
   ReplaceAll(out, u"<W>", u"<F>TS_?????.tmp\\");

@@ -7,6 +7,7 @@
 // checked by the host leg alone.
 #pragma once
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,6 +77,8 @@ struct Scenario {
 };
 
 const std::vector<Scenario>& Scenarios();
+// GoogleTest prints a scenario by its name.
+void PrintTo(const Scenario& scenario, std::ostream* out);
 
 // Replaces <F> and <W> for a run in `folder`.
 std::u16string Expand(const std::u16string& text, const std::u16string& folder);

@@ -1,6 +1,6 @@
 // The shared whole-installation scenarios (installation_scenarios.h) on the simulated
 // Windows: installer_host with a payload image, run by winsim in a fresh machine with the
-// host stand-ins in place of the two setup programs. Beside what both machines judge, this
+// freestanding stand-ins (the same sources that run under Wine) built for the simulation. Beside what both machines judge, this
 // leg checks what only the simulation can: nothing held at exit.
 #include <gtest/gtest.h>
 
@@ -25,6 +25,8 @@ using testing_support::RunHostCommand;
 
 // Scripted random bytes: the work directory is TS_3FA9C.tmp.
 constexpr char kRandom[] = "3FA9C0DE";
+constexpr char kSetup[] = "freestanding_setup_standin";
+constexpr char kInstalledSetup[] = "freestanding_installed_setup_standin";
 
 std::string StandInBytes(const char* name) {
   return ReadHostFile(testing_support::StandInProgram(name).string());
@@ -38,8 +40,9 @@ class InstallationTableTest : public ::testing::TestWithParam<Scenario> {
   void Prepare(const Scenario& s) {
     machine_.WriteFile(s.folder + u"installer.exe",
                        testing_support::MakeResourceImage(scenarios::PayloadResources(
-                           s.payload, StandInBytes("setup_standin"), StandInBytes("installed_setup_standin"))));
-    if (s.previous_setup) testing_support::InstallStandIn(machine_, scenarios::kInstalled, "installed_setup_standin");
+                           s.payload, StandInBytes(kSetup), StandInBytes(kInstalledSetup))));
+    if (s.previous_setup) testing_support::InstallStandIn(machine_, scenarios::kInstalled, kInstalledSetup);
+    machine_.HostPath(u"C:\\StandIns\\runs.txt");  // the record's folder
     for (const auto& value : s.registry) {
       std::vector<std::string> set = {(BuildDirectory() / "winsim").string(), "reg", "set", "--root",
                                       machine_.root().string(), "--view", value.view32 ? "32" : "64",
@@ -48,12 +51,14 @@ class InstallationTableTest : public ::testing::TestWithParam<Scenario> {
       const auto result = RunHostCommand(set);
       ASSERT_EQ(result.exit_status, 0) << result.output;
     }
-    auto setting = [&](const char* key, const std::string& text) {
-      testing_support::SetMachineSetting(machine_, key, text);
+    // The stand-ins read their settings from the environment, which the simulation takes
+    // from machine.conf.
+    auto variable = [&](const char* name, const std::string& text) {
+      testing_support::SetMachineSetting(machine_, std::string("environment.") + name, text);
     };
-    if (s.setup_exit_code) setting(standins::kSetupExitCodeSetting, std::to_string(*s.setup_exit_code));
-    if (s.installed_exit_code) setting(standins::kInstalledExitCodeSetting, std::to_string(*s.installed_exit_code));
-    if (s.installed_writes_nothing) setting(standins::kInstalledWriteSetting, "no");
+    if (s.setup_exit_code) variable("PELLORA_SETUP_EXIT_CODE", std::to_string(*s.setup_exit_code));
+    if (s.installed_exit_code) variable("PELLORA_INSTALLED_EXIT_CODE", std::to_string(*s.installed_exit_code));
+    if (s.installed_writes_nothing) variable("PELLORA_INSTALLED_WRITE", "no");
   }
 
   testing_support::TestMachine machine_;
