@@ -1,5 +1,7 @@
 #include "tests/e2e/installation_scenarios.h"
 
+#include <cstdio>
+
 #include "sim/core/text.h"
 #include "tests/support/cabinet_builder.h"
 #include "tools/standins/setup_patch.h"
@@ -9,6 +11,16 @@ namespace scenarios {
 namespace {
 
 std::u16string Quoted(const std::u16string& text) { return u"\"" + text + u"\""; }
+
+// A silent run starts its children hidden: STARTF_USESHOWWINDOW (0x1) with SW_HIDE (0) and
+// STARTF_FORCEOFFFEEDBACK (0x80).
+std::vector<Child> Silent(std::vector<Child> children) {
+  for (auto& child : children) {
+    child.startup_flags = 0x81;
+    child.show_window = 0;
+  }
+  return children;
+}
 
 constexpr char kAccounting[] = "accounting: no handle, block or module beyond the cabinet library left at exit";
 
@@ -38,7 +50,7 @@ std::vector<Scenario> MakeScenarios() {
     s.setup_exit_code = code;
     s.arguments = u" --pellora-silent";
     s.exit_code = code;
-    s.children = {{"setup", SetupLine(u"install-archive", u" --pellora-silent")}};
+    s.children = Silent({{"setup", SetupLine(u"install-archive", u" --pellora-silent")}});
     s.left = {u"installer.exe"};
     s.host_only = kAccounting;
     all.push_back(s);
@@ -47,7 +59,7 @@ std::vector<Scenario> MakeScenarios() {
     Scenario s;
     s.name = "ArgumentsReachSetupExactly";
     s.arguments = u" --pellora-silent  \"C:\\a b\\\\\" tail\\\"x";
-    s.children = {{"setup", SetupLine(u"install-archive", s.arguments)}};
+    s.children = Silent({{"setup", SetupLine(u"install-archive", s.arguments)}});
     s.left = {u"installer.exe"};
     all.push_back(s);
   }
@@ -122,8 +134,8 @@ std::vector<Scenario> MakeScenarios() {
     s.previous_setup = true;
     s.registry = {UserInstalledSetup()};
     s.arguments = u" --pellora-silent";
-    s.children = {{"installed-setup", PatchLine(u"<W>", u"SETUP.PATCH", u" --pellora-silent")},
-                  {"setup", SetupLine(u"install-archive", u" --pellora-silent")}};
+    s.children = Silent({{"installed-setup", PatchLine(u"<W>", u"SETUP.PATCH", u" --pellora-silent")},
+                         {"setup", SetupLine(u"install-archive", u" --pellora-silent")}});
     s.left = {u"installer.exe"};
     s.host_only = kAccounting;
     all.push_back(s);
@@ -244,6 +256,12 @@ std::u16string SetupName(const Payload& payload) {
 const std::vector<Scenario>& Scenarios() {
   static const std::vector<Scenario> all = MakeScenarios();
   return all;
+}
+
+std::string ChildText(const std::string& program, const std::u16string& line, DWORD startup_flags, WORD show_window) {
+  char start[64];
+  std::snprintf(start, sizeof start, " [startup_flags 0x%08X show_window %u]", startup_flags, show_window);
+  return program + ": " + Utf8(line) + start;
 }
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }

@@ -45,11 +45,16 @@ struct RegistryValue {
   bool view32 = false;  // written through the 32-bit view (KEY_WOW64_32KEY, reg /reg:32)
 };
 
-// A child the run started, in order: "setup" or "installed-setup", and its raw command line.
+// A child the run started, in order: "setup" or "installed-setup", its raw command line
+// and the STARTUPINFO it received (GetStartupInfoW's dwFlags and wShowWindow).
 struct Child {
   std::string program;
   std::u16string line;
+  DWORD startup_flags = 0;
+  WORD show_window = 0;
 };
+// The children as text for comparison, one line each.
+std::string ChildText(const std::string& program, const std::u16string& line, DWORD startup_flags, WORD show_window);
 
 // In expected command lines and files: <F> is the installer's folder (with its trailing
 // backslash) and <W> the work directory (the same, with "TS_?????.tmp\"); the five
@@ -67,7 +72,9 @@ struct Scenario {
   DWORD exit_code = 0;
   std::vector<Child> children;
   std::set<std::u16string> left;  // below the folder, '/' between names
-  // What only the simulation judges in this scenario (the host leg checks it too).
+  // What only the simulation judges in this scenario: the host leg of the table checks the
+  // accounting; installation_run_test.cpp checks the trace, the listing beside the archive,
+  // the creation flags and the working-set trim of these runs with the host stand-ins.
   std::string host_only;
   // Where Wine is known to differ from documented Windows here, and the source; empty
   // when the two machines agree. What Wine gives instead, where that differs.

@@ -81,10 +81,12 @@ TEST_P(InstallationTableTest, RunsAsTheTableSays) {
 
   std::vector<std::string> children, expected_children;
   for (const auto& run : testing_support::RecordedRuns(machine_)) {
-    children.push_back(run.program + ": " + sim::ToUtf8(scenarios::WithoutRandomDigits(run.command_line)));
+    children.push_back(scenarios::ChildText(run.program, scenarios::WithoutRandomDigits(run.command_line),
+                                            run.startup_flags, run.show_window));
   }
   for (const auto& child : s.children) {
-    expected_children.push_back(child.program + ": " + sim::ToUtf8(scenarios::Expand(child.line, s.folder)));
+    expected_children.push_back(scenarios::ChildText(child.program, scenarios::Expand(child.line, s.folder),
+                                                     child.startup_flags, child.show_window));
   }
   EXPECT_EQ(children, expected_children);
 
