@@ -1,6 +1,7 @@
 #include "tests/wine/wine_prefix.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
