@@ -24,8 +24,9 @@ build: deps $(BUILD)/build.ninja
 build-sanitize: deps $(SANITIZE_BUILD)/build.ninja
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 
-# Every test, in the plain host build (which also builds and checks the release image)
-# and again with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Every test, in the plain host build (which also builds and checks the release image, and
+# runs the whole installations again under Wine: ctest label wine_e2e_tests) and again with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 test: build build-sanitize
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)

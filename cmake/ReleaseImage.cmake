@@ -8,8 +8,11 @@ find_program(RELEASE_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
 find_program(RELEASE_LIB NAMES llvm-lib llvm-lib-14 REQUIRED)
 
 set(RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
+# Unwind tables (.pdata/.xdata) are part of the ARM64 Windows ABI for every function that is
+# not a leaf: without them a fault inside the image is dispatched without a frame to unwind
+# and its parent can read success instead of the exception code.
 set(RELEASE_CXX_FLAGS --target=aarch64-pc-windows-msvc -std=c++20 -ffreestanding -nostdinc
-    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -O2 -Wall -Wextra -Werror
+    -fno-exceptions -fno-rtti -fasynchronous-unwind-tables -O2 -Wall -Wextra -Werror
     -I${CMAKE_SOURCE_DIR})
 
 set(RELEASE_SOURCES ${STUB_SUPPORT_SOURCES} ${STUB_STEP_SOURCES}
@@ -80,6 +83,47 @@ add_custom_command(
   VERBATIM)
 add_custom_target(compiler_needs_probe ALL DEPENDS ${RELEASE_DIR}/compiler_needs_probe.exe)
 
+# Small freestanding ARM64 programs built with the release flags and linked like the image
+# (the stub's objects supply the compiler's own helpers): the setup stand-ins, and the test
+# programs that run the image under Wine.
+function(add_release_program name entry subsystem)
+  set(objects)
+  foreach(source ${ARGN})
+    file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${source})
+    string(REPLACE "/" "_" object_name ${relative})
+    set(object ${RELEASE_DIR}/obj/${name}/${object_name}.obj)
+    add_custom_command(
+      OUTPUT ${object}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${RELEASE_DIR}/obj/${name}
+      COMMAND ${RELEASE_CLANG} ${RELEASE_CXX_FLAGS} -MD -MF ${object}.d -c ${source} -o ${object}
+      DEPENDS ${source}
+      DEPFILE ${object}.d
+      COMMENT "Compiling ${relative} for ARM64 Windows (${name})"
+      VERBATIM)
+    list(APPEND objects ${object})
+  endforeach()
+  add_custom_command(
+    OUTPUT ${RELEASE_DIR}/${name}.exe
+    COMMAND ${RELEASE_LLD_LINK} /nodefaultlib /entry:${entry} /subsystem:${subsystem} /machine:arm64
+            /dynamicbase /nxcompat /guard:no ${objects} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS}
+            /out:${RELEASE_DIR}/${name}.exe
+    DEPENDS ${objects} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS}
+    COMMENT "Linking ${name}.exe for ARM64 Windows"
+    VERBATIM)
+  add_custom_target(${name}_pe ALL DEPENDS ${RELEASE_DIR}/${name}.exe)
+endfunction()
+
+set(FREESTANDING_STANDIN_DIR ${CMAKE_SOURCE_DIR}/tools/standins/freestanding)
+set(FREESTANDING_STANDIN_SUPPORT ${FREESTANDING_STANDIN_DIR}/standin_text.cpp ${FREESTANDING_STANDIN_DIR}/standin_run.cpp)
+add_release_program(setup_standin FreestandingSetupEntry windows
+  ${FREESTANDING_STANDIN_DIR}/setup_standin.cpp ${FREESTANDING_STANDIN_SUPPORT})
+add_release_program(installed_setup_standin FreestandingInstalledSetupEntry windows
+  ${FREESTANDING_STANDIN_DIR}/installed_setup_standin.cpp ${FREESTANDING_STANDIN_DIR}/sha256.cpp
+  ${FREESTANDING_STANDIN_SUPPORT})
+add_release_program(exit_code_parent ExitCodeParentEntry console
+  ${CMAKE_SOURCE_DIR}/tests/wine/exit_code_parent.cpp ${FREESTANDING_STANDIN_SUPPORT})
+add_release_program(fault_probe FaultProbeEntry windows ${CMAKE_SOURCE_DIR}/tests/wine/fault_probe.cpp)
+
 # Images with a payload link the same way: tools/image/make-installer reads this file.
 string(JOIN "\n" RELEASE_LINK_RESPONSE ${RELEASE_LINK_FLAGS} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS})
 file(WRITE ${RELEASE_DIR}/image-link.rsp "${RELEASE_LINK_RESPONSE}\n")
@@ -117,3 +161,19 @@ add_custom_command(
   COMMENT "Building and signing the demo release image"
   VERBATIM)
 add_custom_target(demo_image ALL DEPENDS ${DEMO_IMAGE_DIR}/installer.exe)
+
+# The same demo payload for Wine: the archive with the setup stand-in built as an ARM64
+# image, so that an installation under Wine runs nothing but ARM64 Windows code.
+set(DEMO_WINE_DIR ${RELEASE_DIR}/demo-wine)
+add_custom_command(
+  OUTPUT ${DEMO_WINE_DIR}/installer.exe
+  COMMAND ${CMAKE_COMMAND} -E env PELLORA_CABINET_MAKER=$<TARGET_FILE:make_cabinet>
+          ${CMAKE_SOURCE_DIR}/tools/image/make-installer
+          --archive ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z --archive-type B7
+          --setup ${RELEASE_DIR}/setup_standin.exe --setup-type BL
+          --release-dir ${RELEASE_DIR} --output ${DEMO_WINE_DIR}/installer.exe
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/image/make-installer ${DEMO_IMAGE_DIR}/PELLORA.PACKED.7Z
+          ${RELEASE_DIR}/setup_standin.exe make_cabinet ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS} ${RESOURCE_FILES}
+  COMMENT "Building and signing the demo release image for Wine"
+  VERBATIM)
+add_custom_target(demo_wine_image ALL DEPENDS ${DEMO_WINE_DIR}/installer.exe)

@@ -48,6 +48,22 @@ TEST(ReleaseImageTest, EntryPointIsTheStubsOwnFunction) {
   EXPECT_EQ(std::stoul(match[1].str(), nullptr, 16), base + entry);
 }
 
+// The ARM64 Windows ABI wants unwind data for every function that is not a leaf; without
+// it a fault inside the image cannot be dispatched to its exception code (tests/wine/).
+TEST(ReleaseImageTest, TheEntryPointHasUnwindData) {
+  const std::string headers = ReadObj({"--file-headers"});
+  EXPECT_NE(Field(headers, "ExceptionTableSize"), "0x0");
+  const unsigned long entry = std::stoul(Field(headers, "AddressOfEntryPoint"), nullptr, 16);
+  const unsigned long base = std::stoul(Field(headers, "ImageBase"), nullptr, 16);
+  const std::string unwind = ReadObj({"--unwind"});
+  std::set<unsigned long> functions;
+  const std::regex function("Function: 0x([0-9A-Fa-f]+)");
+  for (std::sregex_iterator it(unwind.begin(), unwind.end(), function), end; it != end; ++it) {
+    functions.insert(std::stoul((*it)[1].str(), nullptr, 16));
+  }
+  EXPECT_EQ(functions.count(base + entry), 1u) << unwind.substr(0, 2000);
+}
+
 TEST(ReleaseImageTest, ImportsOnlyFromKernel32Advapi32AndShell32) {
   const std::string imports = ReadObj({"--coff-imports"});
   std::set<std::string> dlls;

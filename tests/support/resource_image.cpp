@@ -104,6 +104,17 @@ std::string MakeResourceImage(const std::vector<ImageResource>& resources) {
   return ReadHostFile(image.string());
 }
 
+std::string MakeReleaseImage(const std::vector<ImageResource>& resources, const std::string& release_dir) {
+  TemporaryDirectory directory;
+  const fs::path image = directory.path() / "installer.exe";
+  const fs::path res = directory.path() / "resources.res";
+  std::ofstream(res, std::ios::binary) << ResFile(resources);
+  const HostCommandResult linked =
+      RunHostCommand({LLD_LINK, "@" + release_dir + "/image-link.rsp", res.string(), "/out:" + image.string()});
+  if (linked.exit_status != 0) throw std::runtime_error("lld-link failed: " + linked.output);
+  return ReadHostFile(image.string());
+}
+
 std::string Utf16Bytes(const std::u16string& text, int terminators) {
   std::string bytes;
   for (char16_t unit : text) PutU16(bytes, unit);

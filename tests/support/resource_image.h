@@ -24,6 +24,10 @@ struct ImageResource {
 // Throws std::runtime_error with lld-link's output when linking fails.
 std::string MakeResourceImage(const std::vector<ImageResource>& resources);
 
+// A runnable release image with exactly these resources: the stub's ARM64 objects linked
+// as the release build links them (image-link.rsp in `release_dir`), unsigned.
+std::string MakeReleaseImage(const std::vector<ImageResource>& resources, const std::string& release_dir);
+
 // The bytes of a UTF-16 string, with `terminators` zero units appended.
 std::string Utf16Bytes(const std::u16string& text, int terminators = 1);
 

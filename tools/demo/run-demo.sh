@@ -51,3 +51,40 @@ echo "== Accounting of the stub at exit"
 sed 's/^/   /' "$demo/accounting.txt"
 echo "== Left behind in C:\\Users\\Demo\\Downloads"
 (cd "$machine/C/Users/Demo/Downloads" && find . -mindepth 1 | sed 's#^\./#   #')
+
+# The same payload, installed by the release image's own ARM64 code under Wine (through
+# qemu-user): the setup stand-in inside is the ARM64 build, so no host code runs inside.
+echo "== The demo image under Wine (wine64:arm64): $build/release/demo-wine/installer.exe"
+mkdir -p "$build/wine"
+wine_dir=$(cd "$build/wine" && pwd)  # Wine takes only an absolute prefix
+tools/wine/wine-prefix.sh start "$wine_dir"
+wine_status=$(cat "$wine_dir/status")
+if [ "$wine_status" != ok ]; then
+  echo "   skipped: $wine_status"
+  exit 0
+fi
+drive=$wine_dir/prefix/drive_c
+downloads=$drive/users/Demo/Downloads
+rm -rf "$downloads" "$drive/StandIns/runs.txt"
+mkdir -p "$downloads" "$drive/StandIns" "$drive/PelloraTest"
+cp "$build/release/demo-wine/installer.exe" "$downloads/installer.exe"
+cp "$build/release/exit_code_parent.exe" "$drive/PelloraTest/exit_code_parent.exe"
+# exit_code_parent.exe starts the image with this exact command line and writes its whole
+# 32-bit exit code (a host process status keeps 8 bits).
+printf '%s\n%s\n' "$image" "\"$image\"" >"$drive/PelloraTest/demo-job.txt"
+echo "   running \"$image\" with setup told to end with exit code 7"
+started=$(date +%s%N)
+PELLORA_SETUP_EXIT_CODE=7 WINEPREFIX=$wine_dir/prefix WINEDEBUG=-all DISPLAY= \
+  /usr/lib/wine/wine64 'C:\PelloraTest\exit_code_parent.exe' 'C:\PelloraTest\demo-job.txt' >"$wine_dir/demo.log" 2>&1 || true
+echo "   took $(( ($(date +%s%N) - started) / 1000000 )) ms"
+result=$(cat "$drive/PelloraTest/demo-job.txt.exit" 2>/dev/null || echo "no result (Wine said: $(tail -3 "$wine_dir/demo.log"))")
+echo "   exit code seen by the ARM64 parent: ${result#exit_code }"
+echo "== What setup received under Wine (C:\\StandIns\\runs.txt)"
+if [ -f "$drive/StandIns/runs.txt" ]; then
+  sed -n 's/^\(run\|command_line\|module\|archive\|exit_code\) /\1: /p' "$drive/StandIns/runs.txt" | sed 's/^/   /'
+else
+  echo "   setup did not run"
+fi
+echo "== Left behind in C:\\Users\\Demo\\Downloads under Wine"
+(cd "$downloads" && find . -mindepth 1 | sed 's#^\./#   #')
+tools/wine/wine-prefix.sh stop "$wine_dir"

@@ -94,9 +94,16 @@ bool AppendRun(const sim::Machine& machine, const StandInRun& run) {
 std::vector<StandInRun> ReadRuns(const std::filesystem::path& root) {
   const sim::Machine machine(root);
   const sim::HostPath host = machine.Resolve(RecordPath(machine));
-  std::vector<StandInRun> runs;
-  if (!host.ok()) return runs;
+  if (!host.ok()) return {};
   std::ifstream in(host.path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseRuns(text.str());
+}
+
+std::vector<StandInRun> ParseRuns(const std::string& text) {
+  std::vector<StandInRun> runs;
+  std::istringstream in(text);
   StandInRun run;
   for (std::string line; std::getline(in, line);) {
     const size_t space = line.find(' ');

@@ -41,6 +41,8 @@ std::u16string RecordPath(const sim::Machine& machine);
 bool AppendRun(const sim::Machine& machine, const StandInRun& run);
 // Every run recorded on the machine at `root`, oldest first; empty when there is none.
 std::vector<StandInRun> ReadRuns(const std::filesystem::path& root);
+// The runs in a record's text (as the freestanding stand-ins write it on any Windows too).
+std::vector<StandInRun> ParseRuns(const std::string& text);
 
 // Text in the record: UTF-8, with control units, DEL and '%' written as %XX.
 std::string EncodeText(std::u16string_view text);
