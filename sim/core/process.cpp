@@ -146,10 +146,8 @@ void Process::MapImage() {
     if (base != MAP_FAILED) {
       image_base_ = static_cast<BYTE*>(base);
       image_size_ = static_cast<size_t>(status.st_size);
-      // Windows' loader opens an image for reading and executing and shares reading and
-      // deletion; the mapping then refuses writers and deletion (files.cpp).
-      constexpr DWORD kImageAccess = 0x0001u | 0x0020u;  // FILE_READ_DATA | FILE_EXECUTE
-      constexpr DWORD kImageShare = 0x1u | 0x4u;          // FILE_SHARE_READ | FILE_SHARE_DELETE
+      // A process started by another simulated one was recorded by its parent already
+      // (ChildProcess::Start); this entry also covers one started in-process.
       image_entry_ = std::make_unique<ShareTableEntry>(machine_.root(), FileKey{status.st_dev, status.st_ino},
                                                        kImageAccess, kImageShare, true);
     }

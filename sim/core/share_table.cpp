@@ -285,6 +285,13 @@ uint64_t ShareTable::AddOpen(FileKey key, DWORD access, DWORD share, bool image)
   return id;
 }
 
+void ShareTable::AddImageOf(pid_t pid, FileKey key) {
+  const auto start = StartTimeOf(pid);
+  if (!start) return;  // it has ended already
+  state_.opens.push_back({key, {pid, *start}, NextOpenId(), kImageAccess, kImageShare, true});
+  state_.dirty = true;
+}
+
 std::optional<fs::path> ShareTable::RemoveOpen(FileKey key, uint64_t id) {
   const Holder self = Self();
   std::erase_if(state_.opens, [&](const OpenEntry& open) { return open.key == key && open.id == id && open.holder == self; });

@@ -30,6 +30,11 @@ struct FileKey {
   bool operator==(const FileKey&) const = default;
 };
 
+// Windows' loader opens an image for reading and executing and shares reading and
+// deletion; the mapping then refuses writers and deletion.
+constexpr DWORD kImageAccess = 0x0001u | 0x0020u;  // FILE_READ_DATA | FILE_EXECUTE
+constexpr DWORD kImageShare = 0x1u | 0x4u;          // FILE_SHARE_READ | FILE_SHARE_DELETE
+
 // Only these three classes of access take part in sharing.
 constexpr DWORD kShareReadClass = 0x0001u | 0x0020u;   // FILE_READ_DATA, FILE_EXECUTE
 constexpr DWORD kShareWriteClass = 0x0002u | 0x0004u;  // FILE_WRITE_DATA, FILE_APPEND_DATA
@@ -53,6 +58,9 @@ class ShareTable {
 
   // Records an open of this process; the id removes it again.
   uint64_t AddOpen(FileKey key, DWORD access, DWORD share, bool image);
+  // Records a running image for another host process (a child just started): it lasts
+  // until that process ends.
+  void AddImageOf(pid_t pid, FileKey key);
   // Removes an open. When it was the last open of a file marked for deletion, the mark
   // goes too and the name to remove is returned: the caller removes it under this lock.
   std::optional<std::filesystem::path> RemoveOpen(FileKey key, uint64_t id);

@@ -5,8 +5,8 @@
 // As setup (its line holds --pellora-mini):
 //   --spawn=EXE WORDS...      start EXE with the remaining words, wait until it reports
 //                             that it holds what it was told to, then end;
-//   --hold-until-parent-ends  hold the archive (read, shared for reading only) until the
-//                             host process that started this one has ended;
+//   --until-parent-ends       keep running until the host process that started this
+//                             one has ended;
 //   --swap-to=DIR             rename the work directory to "<work directory>.moved" and
 //                             put a symbolic link to DIR in its place;
 //   always: append the module's path to the host file $NEIGHBOUR_RECORD, if set.
@@ -153,17 +153,9 @@ DWORD Spawn(const std::vector<std::u16string>& words, const std::u16string& prog
   return WaitFor([] { return fs::exists(ReportPath("held")); }) ? 0 : 201;
 }
 
-DWORD HoldUntilParentEnds(const std::vector<std::u16string>& words) {
-  auto archive = Value(words, u"--uncompressed-archive");
-  if (!archive) archive = Value(words, u"--install-archive");
-  if (!archive) return 210;
-  const HANDLE file = CreateFileW(archive->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 211;
-  Report("held", "archive");
+DWORD RunUntilParentEnds() {
   const pid_t parent = ::getppid();
-  const bool ended = WaitFor([parent] { return ::getppid() != parent; });
-  CloseHandle(file);
-  return ended ? 0 : 212;
+  return WaitFor([parent] { return ::getppid() != parent; }) ? 0 : 210;
 }
 
 DWORD SwapWorkDirectory(const std::u16string& victim) {
@@ -252,7 +244,7 @@ extern "C" void ProgramEntry() {
   if (!Has(words, u"--pellora-mini")) ExitProcess(Hold(words));
   RecordRun();
   if (const auto program = Value(words, u"--spawn")) ExitProcess(Spawn(words, *program));
-  if (Has(words, u"--hold-until-parent-ends")) ExitProcess(HoldUntilParentEnds(words));
+  if (Has(words, u"--until-parent-ends")) ExitProcess(RunUntilParentEnds());
   if (const auto victim = Value(words, u"--swap-to")) ExitProcess(SwapWorkDirectory(*victim));
   ExitProcess(0);
 }

@@ -1,0 +1,228 @@
+// Whole installations beside busy or hostile neighbours: installer_host run by winsim with
+// tests/programs/neighbour_program as its setup program (and as that setup's children),
+// judged by exit codes, what is left on disk, the runs' traces and accounting.
+// Host-only: another process's timing, fault injection and virtual sleep are the
+// simulation's.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/core/text.h"
+#include "tests/support/host_command.h"
+#include "tests/support/resource_image.h"
+#include "tests/support/test_machine.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::BuildDirectory;
+using testing_support::ReadHostFile;
+
+constexpr char16_t kDownloads[] = u"C:\\Users\\Ann\\Downloads\\";
+constexpr char16_t kImage[] = u"C:\\Users\\Ann\\Downloads\\installer.exe";
+constexpr char16_t kWork[] = u"C:\\Users\\Ann\\Downloads\\TS_3FA9C.tmp\\";
+constexpr char16_t kNeighbour[] = u"C:\\Tools\\neighbour.exe";
+// Scripted random bytes: the first work directory drawn is TS_3FA9C.tmp.
+constexpr char kRandom[] = "3FA9C0DE";
+
+using Left = std::set<std::string>;
+
+fs::path NeighbourProgram() { return BuildDirectory() / "tests" / "neighbour_program"; }
+
+// A host program started without waiting, its output going to a file.
+class Started {
+ public:
+  Started(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
+          const fs::path& output) {
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) variables.emplace_back(*variable);
+    for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
+    std::vector<char*> envp, argv;
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> copies = arguments;
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Started() { Wait(); }
+  Started(const Started&) = delete;
+  Started& operator=(const Started&) = delete;
+  void Wait() {
+    if (pid_ <= 0) return;
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The 32-bit exit code that winsim --print-exit-code printed, or 0xDEADBEEF.
+DWORD PrintedExitCode(const std::string& output) {
+  const size_t at = output.find("exit code: ");
+  return at == std::string::npos ? 0xDEADBEEF : static_cast<DWORD>(std::stoul(output.substr(at + 11)));
+}
+
+size_t Count(const std::string& text, const std::string& piece) {
+  size_t count = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+  return count;
+}
+
+// A path as the trace quotes it: backslashes doubled.
+std::string Traced(const std::u16string& path) {
+  std::string quoted;
+  for (char c : sim::ToUtf8(path)) quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return quoted;
+}
+
+struct RunOptions {
+  std::u16string arguments;
+  std::string random = kRandom;  // empty: the host's random source
+  bool virtual_sleep = true;
+  std::vector<std::string> faults;
+  std::string name = "run";  // names its trace, accounting and output in the scratch folder
+};
+
+struct RunOutcome {
+  DWORD exit_code = 0xDEADBEEF;
+  std::string output;
+  std::string trace;
+  std::string accounting;
+};
+
+class NeighboursRunTest : public ::testing::Test {
+ protected:
+  NeighboursRunTest() {
+    fs::create_directories(scratch_);
+    const std::string setup = ReadHostFile(NeighbourProgram().string());
+    machine_.WriteFile(kImage, testing_support::MakeResourceImage(
+                                   {{u"B7", u"PELLORA.PACKED.7Z", "7z\xBC\xAF\x27\x1C archive"}, {u"BN", u"SETUP.EXE", setup}}));
+    machine_.WriteFile(kNeighbour, setup);
+  }
+  ~NeighboursRunTest() override { fs::remove_all(scratch_); }
+
+  std::vector<std::string> WinsimArguments(const RunOptions& options) const {
+    std::vector<std::string> arguments = {(BuildDirectory() / "winsim").string(), "run", "--root",
+                                          machine_.root().string(), "--image", sim::ToUtf8(kImage),
+                                          "--command-line", "\"" + sim::ToUtf8(kImage) + "\"" + sim::ToUtf8(options.arguments),
+                                          "--trace", (scratch_ / (options.name + ".trace")).string(),
+                                          "--accounting", (scratch_ / (options.name + ".accounting")).string(),
+                                          "--print-exit-code"};
+    if (options.virtual_sleep) arguments.push_back("--virtual-sleep");
+    if (!options.random.empty()) arguments.insert(arguments.end(), {"--random", options.random});
+    for (const auto& fault : options.faults) arguments.insert(arguments.end(), {"--fault", fault});
+    arguments.push_back((BuildDirectory() / "installer_host").string());
+    return arguments;
+  }
+  std::map<std::string, std::string> Environment() const {
+    return {{"NEIGHBOUR_DIR", scratch_.string()}, {"NEIGHBOUR_RECORD", (scratch_ / "record.txt").string()}};
+  }
+  RunOutcome Outcome(const RunOptions& options, std::string output) const {
+    RunOutcome outcome;
+    outcome.output = std::move(output);
+    outcome.exit_code = PrintedExitCode(outcome.output);
+    outcome.trace = ReadHostFile((scratch_ / (options.name + ".trace")).string());
+    outcome.accounting = ReadHostFile((scratch_ / (options.name + ".accounting")).string());
+    return outcome;
+  }
+  // Waits for the stub and for every program that it, or its setup, left running.
+  RunOutcome Run(const RunOptions& options) {
+    return Outcome(options, testing_support::RunHostCommand(WinsimArguments(options), Environment()).output);
+  }
+
+  // Everything below the installer's folder, relative to it, with '/' between names.
+  Left LeftInDownloads() const {
+    Left left;
+    const fs::path folder = machine_.HostPath(kDownloads, false);
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
+      left.insert(it->path().lexically_relative(folder).string());
+    }
+    return left;
+  }
+  // The module paths that the setup programs recorded, one per run.
+  std::vector<std::string> Recorded() const {
+    std::vector<std::string> lines;
+    std::istringstream text(ReadHostFile((scratch_ / "record.txt").string()));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+  }
+  static uint64_t Pauses(const RunOutcome& run) {
+    const size_t at = run.accounting.find("\npauses ");
+    return at == std::string::npos ? ~uint64_t{0} : std::stoull(run.accounting.substr(at + 8));
+  }
+  static void ExpectNothingHeld(const RunOutcome& run) {
+    EXPECT_NE(run.accounting.find("open_handles 0\n"), std::string::npos) << run.accounting;
+    EXPECT_NE(run.accounting.find("live_heap_blocks 0\n"), std::string::npos) << run.accounting;
+    EXPECT_NE(run.accounting.find("live_local_blocks 0\n"), std::string::npos) << run.accounting;
+  }
+
+  testing_support::TestMachine machine_;
+  fs::path scratch_ = machine_.root().parent_path() / (machine_.root().filename().string() + "-scratch");
+};
+
+// Setup starts a child that holds the archive without sharing deletion and ends at once;
+// the child lets go half a second later. The cleanup is refused, pauses (for real) and
+// removes the archive once it is free, well inside its 100 attempts of 100 ms.
+TEST_F(NeighboursRunTest, AFileHeldBySetupsChildDelaysTheCleanupUntilItIsReleased) {
+  const std::u16string archive = std::u16string(kWork) + u"PELLORA.PACKED.7Z";
+  RunOptions options;
+  options.virtual_sleep = false;
+  options.arguments = u" --spawn=" + std::u16string(kNeighbour) + u" --hold=" + archive + u" --hold-ms=500";
+  const RunOutcome run = Run(options);
+  EXPECT_EQ(run.exit_code, 0u) << run.output;
+  EXPECT_EQ(LeftInDownloads(), Left({"installer.exe"}));
+  // Each refused pass over the archive is followed by one pause of 100 ms.
+  const size_t refused = Count(run.trace, "CreateFileW(\"" + Traced(archive) + "\", 0x10000, 0x7, 3, 0x2200000) -> "
+                                          "INVALID_HANDLE_VALUE [error 32]");
+  EXPECT_GE(refused, 1u) << run.trace;
+  EXPECT_EQ(Pauses(run), refused) << run.accounting;
+  EXPECT_LT(Pauses(run), 99u) << run.accounting;
+  EXPECT_NE(run.accounting.find("pause_milliseconds " + std::to_string(refused * 100) + "\n"), std::string::npos);
+  ExpectNothingHeld(run);
+}
+
+// The wait for setup fails while setup still runs. What the stub can remove it removes
+// (the archive, which setup has not opened); the rest is what Windows leaves too: the
+// running program's image, whose deletion is refused, and the folder that holds it.
+TEST_F(NeighboursRunTest, ASetupStillRunningAfterAFailedWaitKeepsItsFiles) {
+  RunOptions options;
+  options.arguments = u" --until-parent-ends";
+  options.faults = {"WaitForSingleObject:1:6"};
+  const RunOutcome run = Run(options);
+  EXPECT_EQ(run.exit_code, 107u) << run.output;
+  EXPECT_EQ(LeftInDownloads(), Left({"installer.exe", "TS_3FA9C.tmp", "TS_3FA9C.tmp/setup.exe"})) << run.trace;
+  // Every one of the 100 passes over each: the image's deletion refused with
+  // ERROR_ACCESS_DENIED, the folder's with ERROR_DIR_NOT_EMPTY.
+  const std::string setup = Traced(std::u16string(kWork) + u"setup.exe");
+  EXPECT_EQ(Count(run.trace, "CreateFileW(\"" + setup + "\", 0x10000, 0x7, 3, 0x2200000) -> 0x"), 100u);
+  EXPECT_EQ(Count(run.trace, "DeleteFile=TRUE) -> FALSE [error 5]"), 100u);
+  EXPECT_EQ(Count(run.trace, "DeleteFile=TRUE) -> FALSE [error 145]"), 100u);
+  // Two deletions that each give up after 100 passes and 99 pauses.
+  EXPECT_EQ(Pauses(run), 2u * 99u) << run.accounting;
+  ExpectNothingHeld(run);
+}
+
+}  // namespace
