@@ -225,4 +225,154 @@ TEST_F(NeighboursRunTest, ASetupStillRunningAfterAFailedWaitKeepsItsFiles) {
   ExpectNothingHeld(run);
 }
 
+// Two stubs drawing the same work-directory name. A neighbour holds the first run's
+// directory (sharing everything), so that its deletion is pending and the run waits; the
+// neighbour lets go as soon as the run has been refused once, and starts the second run at
+// once, which creates the same name while the first one still pauses. The first run's
+// next pass finds another directory under its name and leaves it alone.
+TEST_F(NeighboursRunTest, TwoStubsForcedOntoOneNameEachKeepTheirDirectory) {
+  RunOptions first, second;
+  first.name = "first";
+  first.virtual_sleep = false;  // the second run steps in during a real pause
+  first.arguments = u" --spawn=" + std::u16string(kNeighbour) + u" --hold-dir=" + kWork + u" --until-refused";
+  second.name = "second";
+  std::string then;
+  for (const auto& argument : WinsimArguments(second)) then += argument + "\n";
+  auto environment = Environment();
+  environment["NEIGHBOUR_THEN"] = then;
+  const RunOutcome run = Outcome(first, testing_support::RunHostCommand(WinsimArguments(first), environment).output);
+  const RunOutcome other = Outcome(second, ReadHostFile((scratch_ / "then.txt").string()));
+  EXPECT_EQ(run.exit_code, 0u) << run.output;
+  EXPECT_EQ(other.exit_code, 0u) << other.output << other.trace;
+  // Both setups ran from the same work directory, one after the other.
+  const std::string setup = sim::ToUtf8(std::u16string(kWork) + u"setup.exe");
+  EXPECT_EQ(Recorded(), (std::vector<std::string>{setup, setup}));
+  EXPECT_NE(other.trace.find("CreateDirectoryW(\"" + Traced(kWork).substr(0, Traced(kWork).size() - 2) + "\""),
+            std::string::npos);
+  EXPECT_GE(Pauses(run), 1u) << run.accounting;
+  EXPECT_EQ(LeftInDownloads(), Left({"installer.exe"}));
+  ExpectNothingHeld(run);
+  ExpectNothingHeld(other);
+}
+
+// Fifty stubs started at once in one folder, each drawing its names from the host's
+// random source: all succeed, each in a directory of its own, and nothing is left.
+TEST_F(NeighboursRunTest, FiftyStubsAtOnceInOneFolder) {
+  constexpr int kRuns = 50;
+  std::vector<std::unique_ptr<Started>> runs;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRuns; ++i) {
+    RunOptions options;
+    options.random.clear();
+    options.name = "run-" + std::to_string(i);
+    runs.push_back(std::make_unique<Started>(WinsimArguments(options), Environment(), scratch_ / (options.name + ".out")));
+  }
+  for (auto& started : runs) started->Wait();
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::set<std::string> directories;
+  for (int i = 0; i < kRuns; ++i) {
+    RunOptions options;
+    options.name = "run-" + std::to_string(i);
+    const RunOutcome run = Outcome(options, ReadHostFile((scratch_ / (options.name + ".out")).string()));
+    EXPECT_EQ(run.exit_code, 0u) << options.name << ": " << run.output;
+    ExpectNothingHeld(run);
+  }
+  for (const auto& module : Recorded()) directories.insert(module.substr(0, module.rfind('\\')));
+  EXPECT_EQ(directories.size(), static_cast<size_t>(kRuns));
+  EXPECT_EQ(Recorded().size(), static_cast<size_t>(kRuns));
+  EXPECT_EQ(LeftInDownloads(), Left({"installer.exe"}));
+  std::printf("%d runs at once took %.1f s\n", kRuns, seconds);
+}
+
+// A name taken by someone else, whatever it is, costs one attempt: the stub goes on with
+// the next name drawn and leaves the squatter as it was.
+TEST_F(NeighboursRunTest, SquattedNamesAreSkippedAndLeftAsTheyWere) {
+  const fs::path squat = machine_.HostPath(u"C:\\Users\\Ann\\Downloads\\TS_3FA9C.tmp");
+  const fs::path elsewhere = machine_.HostPath(u"C:\\Users\\Ann\\Documents\\mine.txt");
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    Left left;
+  } cases[] = {
+      {"folder", [&] { machine_.WriteFile(u"C:\\Users\\Ann\\Downloads\\TS_3FA9C.tmp\\theirs.txt", "theirs"); },
+       {"installer.exe", "TS_3FA9C.tmp", "TS_3FA9C.tmp/theirs.txt"}},
+      {"file", [&] { machine_.WriteFile(u"C:\\Users\\Ann\\Downloads\\TS_3FA9C.tmp", "theirs"); },
+       {"installer.exe", "TS_3FA9C.tmp"}},
+      {"link to a folder", [&] { fs::create_directory_symlink(elsewhere.parent_path(), squat); },
+       {"installer.exe", "TS_3FA9C.tmp"}},
+      {"link to nothing", [&] { fs::create_symlink(elsewhere.parent_path() / "missing", squat); },
+       {"installer.exe", "TS_3FA9C.tmp"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    machine_.WriteFile(u"C:\\Users\\Ann\\Documents\\mine.txt", "mine");
+    c.make();
+    fs::remove(scratch_ / "record.txt");
+    RunOptions options;
+    options.random = "3FA9C0DE12345678";  // then TS_12345.tmp
+    const RunOutcome run = Run(options);
+    EXPECT_EQ(run.exit_code, 0u) << run.output;
+    EXPECT_EQ(Recorded(), (std::vector<std::string>{"C:\\Users\\Ann\\Downloads\\TS_12345.tmp\\setup.exe"}));
+    EXPECT_EQ(LeftInDownloads(), c.left);
+    EXPECT_EQ(ReadHostFile(elsewhere.string()), "mine");
+    if (c.left.count("TS_3FA9C.tmp/theirs.txt") != 0) {
+      EXPECT_EQ(ReadHostFile((squat / "theirs.txt").string()), "theirs");
+    }
+    if (fs::is_regular_file(fs::symlink_status(squat))) {
+      EXPECT_EQ(ReadHostFile(squat.string()), "theirs");
+    }
+    ExpectNothingHeld(run);
+    fs::remove_all(squat);
+  }
+}
+
+// Every one of the ten names drawn is taken: the run fails with 109 (work directory
+// failed) after ten attempts, creates nothing and touches none of them.
+TEST_F(NeighboursRunTest, TenSquattedNamesFailTheRunWith109) {
+  // Attempt i draws the bytes AB 0i i0 00: the name TS_AB0ii.tmp.
+  std::string random;
+  Left left = {"installer.exe"};
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = std::string("TS_AB0") + char('0' + i) + char('0' + i) + ".tmp";
+    random += std::string("AB0") + char('0' + i) + char('0' + i) + "000";
+    machine_.WriteFile(sim::ToUtf16("C:\\Users\\Ann\\Downloads\\" + name + "\\theirs.txt"), "theirs");
+    left.insert(name);
+    left.insert(name + "/theirs.txt");
+  }
+  RunOptions options;
+  options.random = random;
+  const RunOutcome run = Run(options);
+  EXPECT_EQ(run.exit_code, 109u) << run.output;
+  EXPECT_EQ(Count(run.trace, "CreateDirectoryW("), 10u);
+  EXPECT_EQ(Count(run.trace, "[error 183]"), 10u);
+  EXPECT_TRUE(Recorded().empty());
+  EXPECT_EQ(LeftInDownloads(), left);
+  ExpectNothingHeld(run);
+}
+
+// While setup runs, the work directory is renamed away and a link to another folder put
+// in its place. Nothing outside the work directory may be deleted: the folder the link
+// names keeps everything. Whether the rename is refused (a stub that holds its work
+// directory open without sharing deletion) or done, the cleanup ends cleanly: refused,
+// nothing is left; done, the link goes and the moved directory stays as it was.
+TEST_F(NeighboursRunTest, AWorkDirectorySwappedForALinkWhileSetupRunsDeletesNothingOutside) {
+  machine_.WriteFile(u"C:\\Users\\Ann\\Documents\\notes.txt", "notes");
+  machine_.WriteFile(u"C:\\Users\\Ann\\Documents\\Inner\\deep.txt", "deep");
+  RunOptions options;
+  options.arguments = u" --swap-to=C:\\Users\\Ann\\Documents";
+  const RunOutcome run = Run(options);
+  EXPECT_EQ(run.exit_code, 0u) << run.output;
+  EXPECT_EQ(ReadHostFile(machine_.HostPath(u"C:\\Users\\Ann\\Documents\\notes.txt").string()), "notes");
+  EXPECT_EQ(ReadHostFile(machine_.HostPath(u"C:\\Users\\Ann\\Documents\\Inner\\deep.txt").string()), "deep");
+  const std::string swap = ReadHostFile((scratch_ / "swap").string());
+  if (swap == "0") {
+    EXPECT_EQ(LeftInDownloads(), Left({"installer.exe", "TS_3FA9C.tmp.moved", "TS_3FA9C.tmp.moved/PELLORA.PACKED.7Z",
+                                       "TS_3FA9C.tmp.moved/setup.exe"}));
+  } else {
+    EXPECT_EQ(swap, "32") << "refused as a sharing violation";
+    EXPECT_EQ(LeftInDownloads(), Left({"installer.exe"}));
+  }
+  ExpectNothingHeld(run);
+}
+
 }  // namespace
