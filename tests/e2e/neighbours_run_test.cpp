@@ -3,10 +3,6 @@
 // judged by exit codes, what is left on disk, the runs' traces and accounting.
 // Host-only: another process's timing, fault injection and virtual sleep are the
 // simulation's.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,8 +21,6 @@
 #include "tests/support/resource_image.h"
 #include "tests/support/test_machine.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -43,41 +37,6 @@ constexpr char kRandom[] = "3FA9C0DE";
 using Left = std::set<std::string>;
 
 fs::path NeighbourProgram() { return BuildDirectory() / "tests" / "neighbour_program"; }
-
-// A host program started without waiting, its output going to a file.
-class Started {
- public:
-  Started(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
-          const fs::path& output) {
-    std::vector<std::string> variables;
-    for (char** variable = environ; *variable != nullptr; ++variable) variables.emplace_back(*variable);
-    for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
-    std::vector<char*> envp, argv;
-    for (auto& v : variables) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> copies = arguments;
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Started() { Wait(); }
-  Started(const Started&) = delete;
-  Started& operator=(const Started&) = delete;
-  void Wait() {
-    if (pid_ <= 0) return;
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // The 32-bit exit code that winsim --print-exit-code printed, or 0xDEADBEEF.
 DWORD PrintedExitCode(const std::string& output) {
@@ -259,13 +218,14 @@ TEST_F(NeighboursRunTest, TwoStubsForcedOntoOneNameEachKeepTheirDirectory) {
 // random source: all succeed, each in a directory of its own, and nothing is left.
 TEST_F(NeighboursRunTest, FiftyStubsAtOnceInOneFolder) {
   constexpr int kRuns = 50;
-  std::vector<std::unique_ptr<Started>> runs;
+  std::vector<std::unique_ptr<testing_support::StartedHostCommand>> runs;
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kRuns; ++i) {
     RunOptions options;
     options.random.clear();
     options.name = "run-" + std::to_string(i);
-    runs.push_back(std::make_unique<Started>(WinsimArguments(options), Environment(), scratch_ / (options.name + ".out")));
+    runs.push_back(std::make_unique<testing_support::StartedHostCommand>(WinsimArguments(options), Environment(),
+                                                                         (scratch_ / (options.name + ".out")).string()));
   }
   for (auto& started : runs) started->Wait();
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -11,14 +11,17 @@
 //                             put a symbolic link to DIR in its place;
 //   always: append the module's path to the host file $NEIGHBOUR_RECORD, if set.
 // As a child:
-//   --hold=PATH               open PATH for reading, shared for reading only;
+//   --hold=PATH               open PATH for reading, shared for reading only (or as
+//                             --share=N says);
 //   --hold-dir=PATH           open the directory PATH, sharing everything;
 //   --hold-ms=N               then keep it N milliseconds of real time, or
+//   --until-released          keep it until $NEIGHBOUR_DIR/release exists, or
 //   --until-refused           keep it until the trace shows that the holder's parent run
 //                             was refused the name (its deletion is pending on it);
 //   then run $NEIGHBOUR_THEN (host words, one per line) with its output in
 //   $NEIGHBOUR_DIR/then.txt, and wait for it.
-// Reports go to $NEIGHBOUR_DIR: "held" once holding, "swap" with the rename's result.
+// Reports go to $NEIGHBOUR_DIR: "held" (the host pid) once holding, "swap" with the
+// rename's result.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -217,14 +220,18 @@ void RunThen() {
 DWORD Hold(const std::vector<std::u16string>& words) {
   const auto file = Value(words, u"--hold");
   const auto directory = Value(words, u"--hold-dir");
+  const auto share_text = Value(words, u"--share");
+  const DWORD share = share_text ? static_cast<DWORD>(std::stoul(sim::ToUtf8(*share_text))) : FILE_SHARE_READ;
   const HANDLE held =
-      file ? CreateFileW(file->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)
+      file ? CreateFileW(file->c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr)
       : directory ? CreateFileW(directory->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
                   : INVALID_HANDLE_VALUE;
   if (held == INVALID_HANDLE_VALUE) return 220;
-  Report("held", "yes");
-  if (Has(words, u"--until-refused")) {
+  Report("held", std::to_string(::getpid()));
+  if (Has(words, u"--until-released")) {
+    if (!WaitFor([] { return fs::exists(ReportPath("release")); })) return 222;
+  } else if (Has(words, u"--until-refused")) {
     std::u16string name = *directory;
     while (!name.empty() && name.back() == u'\\') name.pop_back();
     name = name.substr(name.rfind(u'\\') + 1);
