@@ -75,6 +75,7 @@ std::shared_ptr<FileNode> NodeFor(const std::filesystem::path& root, FileKey key
   if (it != nodes.end()) {
     if (auto node = it->second.lock(); node && node->root == root) return node;
   }
+  std::erase_if(nodes, [](const auto& entry) { return entry.second.expired(); });
   auto node = std::make_shared<FileNode>();
   node->root = root;
   node->key = key;
