@@ -203,6 +203,8 @@ extern "C" DWORD GetFileAttributesW(LPCWSTR file_name) {
   if (name.empty()) return fail(ERROR_PATH_NOT_FOUND);
   const HostPath host = process.machine().Resolve(name);
   if (!host.ok()) return fail(host.error);
+  // Taken before the lookup: reading the table completes deletions left by ended processes.
+  ShareTable table(process.machine().root());
   struct stat status {};
   if (::lstat(host.path.c_str(), &status) != 0) {
     if (errno != ENOENT) return fail(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
@@ -211,7 +213,7 @@ extern "C" DWORD GetFileAttributesW(LPCWSTR file_name) {
         ::stat(host.path.parent_path().c_str(), &parent) == 0 && S_ISDIR(parent.st_mode);
     return fail(parent_is_directory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   }
-  if (ShareTable table(process.machine().root()); IsDeletePending(table, host.path)) return fail(ERROR_ACCESS_DENIED);
+  if (IsDeletePending(table, host.path)) return fail(ERROR_ACCESS_DENIED);
   const DWORD attributes = ReadFileAttributes(host.path).value_or(FILE_ATTRIBUTE_NORMAL);
   trace.Result(Hex(attributes));
   return attributes;

@@ -149,6 +149,21 @@ TEST_F(SharingAcrossProcessesTest, WhatAKilledProcessHeldBlocksNobody) {
   holder_.reset();
 }
 
+// A deletion that waited for a process that was killed completes when the table is next
+// read, as Windows completes it when the process's handles close at its end.
+TEST_F(SharingAcrossProcessesTest, ADeletionWaitingForAKilledProcessCompletes) {
+  const int pid = StartHolder(u"C:\\f.txt", kShareAll);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(DeletionError(u"C:\\f.txt"), 0u);
+  EXPECT_TRUE(Exists(u"C:\\f.txt"));
+  ::kill(pid, SIGKILL);
+  holder_->Wait();
+  holder_.reset();
+  EXPECT_EQ(GetFileAttributesW(u"C:\\f.txt"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), 2u);
+  EXPECT_FALSE(Exists(u"C:\\f.txt"));
+}
+
 TEST_F(SharingAcrossProcessesTest, ARunningProgramsImageCanBeReadAndRenamedButNotWrittenOrDeleted) {
   const std::u16string image = u"C:\\Apps\\prog.exe";
   machine_.WriteFile(image, "MZ program");
