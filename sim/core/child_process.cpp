@@ -1,12 +1,15 @@
 #include "sim/core/child_process.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "sim/core/share_table.h"
 
 namespace sim {
 
@@ -89,7 +92,19 @@ bool ChildProcess::Start(const std::string& host_program, ProcessOptions options
   }
   pid_ = pid;
   exit_pipe_ = pipe_fds[0];
+  RecordImage(options, pid);
   return true;
+}
+
+void ChildProcess::RecordImage(const ProcessOptions& options, pid_t pid) {
+  // Windows maps a program's image before CreateProcess returns: from then on the file
+  // is a running image, not from whenever the child gets round to it.
+  if (options.image.empty()) return;
+  const HostPath host = Machine(options.root).Resolve(options.image);
+  struct stat status {};
+  if (!host.ok() || ::stat(host.path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+  ShareTable table(options.root);
+  table.AddImageOf(pid, {status.st_dev, status.st_ino});
 }
 
 std::optional<DWORD> ChildProcess::Wait() {

@@ -42,6 +42,7 @@ class ChildProcess {
   std::optional<DWORD> exit_code_;
 
   void ReadExitCode();
+  static void RecordImage(const ProcessOptions& options, pid_t pid);
 };
 
 }  // namespace sim

@@ -128,7 +128,7 @@ Process::Process(ProcessOptions options)
 }
 
 Process::~Process() {
-  handles_.Clear();
+  ReleaseAtExit();
   for (auto& [block, allocation] : allocations_) std::free(block);
   if (image_base_ != nullptr) ::munmap(image_base_, image_size_);
   CloseTrace();
@@ -146,9 +146,18 @@ void Process::MapImage() {
     if (base != MAP_FAILED) {
       image_base_ = static_cast<BYTE*>(base);
       image_size_ = static_cast<size_t>(status.st_size);
+      // A process started by another simulated one was recorded by its parent already
+      // (ChildProcess::Start); this entry also covers one started in-process.
+      image_entry_ = std::make_unique<ShareTableEntry>(machine_.root(), FileKey{status.st_dev, status.st_ino},
+                                                       kImageAccess, kImageShare, true);
     }
   }
   ::close(fd);
+}
+
+void Process::ReleaseAtExit() {
+  handles_.Clear();
+  image_entry_.reset();
 }
 
 void* Process::Allocate(SIZE_T bytes, bool zero, bool local) {

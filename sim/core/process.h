@@ -16,6 +16,7 @@
 #include "platform/types.h"
 #include "sim/core/handle_table.h"
 #include "sim/core/machine.h"
+#include "sim/core/share_table.h"
 
 namespace sim {
 
@@ -114,6 +115,10 @@ class Process {
   // Copies up to `count` scripted random bytes not yet handed out; returns how many.
   size_t TakeScriptedRandom(BYTE* destination, size_t count);
 
+  // What the end of a process does before its exit code is seen: every handle closes
+  // (pending deletions complete) and the image is no longer a running program's.
+  void ReleaseAtExit();
+
  private:
   void MapImage();
 
@@ -123,6 +128,8 @@ class Process {
   std::u16string command_line_;
   BYTE* image_base_ = nullptr;
   size_t image_size_ = 0;
+  // The image as the machine's other processes see it: open for running.
+  std::unique_ptr<ShareTableEntry> image_entry_;
   std::map<void*, Allocation> allocations_;
   Accounting accounting_;
   std::map<std::string, uint64_t> call_counts_;

@@ -9,7 +9,12 @@
 // - ReadFile and WriteFile on a directory or link handle fail with ERROR_INVALID_FUNCTION,
 //   and without the right access with ERROR_ACCESS_DENIED;
 // - a write is whole or fails: when the host cannot take all of it, the file is cut back
-//   to its old size, the pointer stays and the count is 0.
+//   to its old size, the pointer stays and the count is 0;
+// - share modes hold across every simulated process of the machine (sim/core/share_table.h).
+//   A running program's image counts as open for reading and executing with read and
+//   delete sharing, as Windows' loader opens it: a write open of it, or a disposition that
+//   truncates it, is a sharing violation (32); its deletion is refused with
+//   ERROR_ACCESS_DENIED (files_information.cpp), the code Windows gives for a running .exe.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,8 +77,9 @@ int HostOpenFlags(const OpenRequest& request, bool metadata_only) {
 
 bool WantsData(DWORD access) { return (access & (FILE_READ_DATA | FILE_EXECUTE | kWriteClass)) != 0; }
 
-HANDLE Insert(Process& process, std::shared_ptr<FileNode> node, int fd, const OpenRequest& request) {
-  auto object = std::make_shared<FileObject>(std::move(node), fd, request.access, request.share);
+HANDLE Insert(Process& process, ShareTable& table, std::shared_ptr<FileNode> node, int fd,
+              const OpenRequest& request) {
+  auto object = std::make_shared<FileObject>(std::move(node), fd, request.access, request.share, table);
   return process.handles().Insert(object, request.access);
 }
 
@@ -87,9 +93,11 @@ OpenResult OpenExisting(Process& process, const fs::path& path, const struct sta
   if (disposition == TRUNCATE_EXISTING && (request.access & FILE_WRITE_DATA) == 0) {
     return {nullptr, ERROR_INVALID_PARAMETER};
   }
-  auto open_node = FindOpenNode(status.st_dev, status.st_ino);
+  // The check and the record of this open are one step for every process of the machine.
+  ShareTable table(process.machine().root());
+  const FileKey key{status.st_dev, status.st_ino};
   // A name whose deletion is pending refuses every open until its last handle closes.
-  if (open_node && open_node->delete_pending) return {nullptr, ERROR_ACCESS_DENIED};
+  if (table.IsDeletePending(key)) return {nullptr, ERROR_ACCESS_DENIED};
 
   // A followed link stands for its target: that is the name a deletion removes.
   std::error_code ignored;
@@ -104,9 +112,10 @@ OpenResult OpenExisting(Process& process, const fs::path& path, const struct sta
   if (disposition == CREATE_ALWAYS && (attributes & kept & ~request.attributes()) != 0) {
     return {nullptr, ERROR_ACCESS_DENIED};
   }
-  if (open_node && !SharingAllows(*open_node, request.access, request.share)) {
-    return {nullptr, ERROR_SHARING_VIOLATION};
-  }
+  if (!table.SharingAllows(key, request.access, request.share)) return {nullptr, ERROR_SHARING_VIOLATION};
+  // A running program's image is mapped, and a mapped image cannot be cut short or
+  // replaced: Windows refuses with a sharing violation, as it refuses a write open.
+  if (truncates && table.IsRunningImage(key)) return {nullptr, ERROR_SHARING_VIOLATION};
 
   const bool metadata_only = is_directory || is_link || (!WantsData(request.access) && !truncates);
   const int fd = ::open(node_path.c_str(), HostOpenFlags(request, metadata_only));
@@ -120,11 +129,11 @@ OpenResult OpenExisting(Process& process, const fs::path& path, const struct sta
     const DWORD stored = attributes == FILE_ATTRIBUTE_NORMAL ? 0 : attributes;
     WriteFileAttributes(node_path, stored | request.attributes() | FILE_ATTRIBUTE_ARCHIVE);
   }
-  auto node = NodeFor(status.st_dev, status.st_ino, node_path);
+  auto node = NodeFor(process.machine().root(), key, node_path);
   node->is_directory = is_directory;
   node->is_link = is_link;
   const bool existed_error = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
-  return {Insert(process, std::move(node), fd, request), existed_error ? ERROR_ALREADY_EXISTS : 0};
+  return {Insert(process, table, std::move(node), fd, request), existed_error ? ERROR_ALREADY_EXISTS : 0};
 }
 
 OpenResult CreateNew(Process& process, const fs::path& path, const OpenRequest& request) {
@@ -132,15 +141,16 @@ OpenResult CreateNew(Process& process, const fs::path& path, const OpenRequest& 
   if (::stat(path.parent_path().c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)) {
     return {nullptr, ERROR_PATH_NOT_FOUND};
   }
+  ShareTable table(process.machine().root());
   // A directory on its way out takes no new entries.
-  if (IsDeletePending(path.parent_path())) return {nullptr, ERROR_ACCESS_DENIED};
+  if (IsDeletePending(table, path.parent_path())) return {nullptr, ERROR_ACCESS_DENIED};
   const int fd = ::open(path.c_str(), HostOpenFlags(request, false) | O_CREAT | O_EXCL, 0666);
   if (fd < 0) return {nullptr, ErrorFromErrno(errno)};
   WriteFileAttributes(path, request.attributes() | FILE_ATTRIBUTE_ARCHIVE);
   struct stat status {};
   ::fstat(fd, &status);
-  auto node = NodeFor(status.st_dev, status.st_ino, path);
-  return {Insert(process, std::move(node), fd, request), 0};
+  auto node = NodeFor(process.machine().root(), {status.st_dev, status.st_ino}, path);
+  return {Insert(process, table, std::move(node), fd, request), 0};
 }
 
 OpenResult Open(Process& process, std::u16string_view name, const OpenRequest& request) {
@@ -155,6 +165,9 @@ OpenResult Open(Process& process, std::u16string_view name, const OpenRequest& r
   const HostPath host = process.machine().Resolve(QualifiedPath(process, name));
   if (!host.ok()) return {nullptr, host.error};
 
+  // Held across the lookup too, so that two processes creating one name agree on which
+  // of them created it.
+  ShareTable table(process.machine().root());
   struct stat status {};
   const int found = request.reparse() ? ::lstat(host.path.c_str(), &status) : ::stat(host.path.c_str(), &status);
   if (found == 0) return OpenExisting(process, host.path, status, request);

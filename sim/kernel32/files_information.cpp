@@ -9,6 +9,7 @@
 // - a symbolic link cannot carry the simulation's attributes or creation time: setting
 //   either on a link opened itself fails with ERROR_NOT_SUPPORTED;
 // - the read-only attribute refuses deletion of directories too, as of files;
+// - a running program's image refuses deletion with ERROR_ACCESS_DENIED;
 // - GetFileAttributesW on a delete-pending name fails with ERROR_ACCESS_DENIED, as an
 //   open of it does.
 #include <fcntl.h>
@@ -104,19 +105,25 @@ DWORD WriteBasicInfo(FileObject& object, const FILE_BASIC_INFO& info) {
 DWORD SetDisposition(FileObject& object, DWORD access, const FILE_DISPOSITION_INFO& info) {
   if ((access & DELETE) == 0) return ERROR_ACCESS_DENIED;
   FileNode& node = object.node();
+  // The mark is the file's, seen by every process: set under the machine's table lock.
+  ShareTable table(node.root);
   if (info.DeleteFile == 0) {
-    node.delete_pending = false;
+    table.SetDeletePending(node.key, false, node.path);
     return ERROR_SUCCESS;
   }
   if (!node.is_link) {
     const DWORD attributes = ReadFileAttributes(node.path).value_or(0);
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_ACCESS_DENIED;
   }
+  // A running program's image is mapped; Windows refuses to delete it (STATUS_CANNOT_DELETE,
+  // ERROR_ACCESS_DENIED), though the open for deletion succeeds since the loader shares
+  // deletion (that is what lets a running program be renamed).
+  if (table.IsRunningImage(node.key)) return ERROR_ACCESS_DENIED;
   if (node.is_directory) {
     std::error_code error;
     if (!fs::is_empty(node.path, error) || error) return error ? ErrorFromErrno(error.value()) : ERROR_DIR_NOT_EMPTY;
   }
-  node.delete_pending = true;
+  table.SetDeletePending(node.key, true, node.path);
   return ERROR_SUCCESS;
 }
 
@@ -196,6 +203,8 @@ extern "C" DWORD GetFileAttributesW(LPCWSTR file_name) {
   if (name.empty()) return fail(ERROR_PATH_NOT_FOUND);
   const HostPath host = process.machine().Resolve(name);
   if (!host.ok()) return fail(host.error);
+  // Taken before the lookup: reading the table completes deletions left by ended processes.
+  ShareTable table(process.machine().root());
   struct stat status {};
   if (::lstat(host.path.c_str(), &status) != 0) {
     if (errno != ENOENT) return fail(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno));
@@ -204,7 +213,7 @@ extern "C" DWORD GetFileAttributesW(LPCWSTR file_name) {
         ::stat(host.path.parent_path().c_str(), &parent) == 0 && S_ISDIR(parent.st_mode);
     return fail(parent_is_directory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
   }
-  if (IsDeletePending(host.path)) return fail(ERROR_ACCESS_DENIED);
+  if (IsDeletePending(table, host.path)) return fail(ERROR_ACCESS_DENIED);
   const DWORD attributes = ReadFileAttributes(host.path).value_or(FILE_ATTRIBUTE_NORMAL);
   trace.Result(Hex(attributes));
   return attributes;

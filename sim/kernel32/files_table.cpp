@@ -23,30 +23,11 @@ std::map<NodeKey, std::weak_ptr<FileNode>>& Nodes() {
   return nodes;
 }
 
-constexpr DWORD kReadClass = FILE_READ_DATA | FILE_EXECUTE;
-constexpr DWORD kWriteClass = FILE_WRITE_DATA | FILE_APPEND_DATA;
-constexpr DWORD kSharedClasses = kReadClass | kWriteClass | DELETE;
-
-// Does an open with `access` ask for something that the other open's share mode withholds?
-bool Conflicts(DWORD access, DWORD other_share) {
-  return ((access & kReadClass) != 0 && (other_share & FILE_SHARE_READ) == 0) ||
-         ((access & kWriteClass) != 0 && (other_share & FILE_SHARE_WRITE) == 0) ||
-         ((access & DELETE) != 0 && (other_share & FILE_SHARE_DELETE) == 0);
-}
-
-void RemoveName(const FileNode& node) {
-  if (node.is_directory) {
-    ::rmdir(node.path.c_str());
-  } else {
-    ::unlink(node.path.c_str());
-  }
-}
-
 }  // namespace
 
-FileObject::FileObject(std::shared_ptr<FileNode> node, int fd, DWORD access, DWORD share)
+FileObject::FileObject(std::shared_ptr<FileNode> node, int fd, DWORD access, DWORD share, ShareTable& table)
     : node_(std::move(node)), fd_(fd), access_(access), share_(share) {
-  node_->opens.push_back(this);
+  table_id_ = table.AddOpen(node_->key, access_, share_, false);
 }
 
 FileObject::~FileObject() {
@@ -56,21 +37,19 @@ FileObject::~FileObject() {
 }
 
 std::string FileObject::Describe() const {
-  auto windows = CurrentProcess().machine().WindowsPathOf(node_->path);
+  auto windows = Machine(node_->root).WindowsPathOf(node_->path);
   return windows ? ToUtf8(*windows) : node_->path.string();
 }
 
 void FileObject::Release() {
   if (released_) return;
   released_ = true;
-  auto& opens = node_->opens;
-  opens.erase(std::remove(opens.begin(), opens.end(), this), opens.end());
-  if (opens.empty() && node_->delete_pending) {
+  ShareTable table(node_->root);
+  if (auto name = table.RemoveOpen(node_->key, table_id_)) {
     // The object's own descriptor goes first, so that nothing of it stays open.
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    RemoveName(*node_);
-    node_->delete_pending = false;
+    RemoveHostName(*name);
   }
 }
 
@@ -90,37 +69,25 @@ DWORD ExpandGenericFileAccess(DWORD access) {
   return expanded;
 }
 
-std::shared_ptr<FileNode> FindOpenNode(dev_t device, ino_t inode) {
-  auto it = Nodes().find({device, inode});
-  if (it == Nodes().end()) return nullptr;
-  auto node = it->second.lock();
-  if (!node) Nodes().erase(it);
-  return node;
-}
-
-std::shared_ptr<FileNode> NodeFor(dev_t device, ino_t inode, const std::filesystem::path& path) {
-  if (auto node = FindOpenNode(device, inode)) return node;
-  auto node = std::make_shared<FileNode>();
-  node->path = path;
-  Nodes()[{device, inode}] = node;
-  return node;
-}
-
-bool SharingAllows(const FileNode& node, DWORD access, DWORD share) {
-  // An open holding none of the three classes is never checked and never blocks others.
-  if ((access & kSharedClasses) == 0) return true;
-  for (const FileObject* open : node.opens) {
-    if ((open->access() & kSharedClasses) == 0) continue;
-    if (Conflicts(access, open->share()) || Conflicts(open->access(), share)) return false;
+std::shared_ptr<FileNode> NodeFor(const std::filesystem::path& root, FileKey key, const std::filesystem::path& path) {
+  auto& nodes = Nodes();
+  auto it = nodes.find({key.device, key.inode});
+  if (it != nodes.end()) {
+    if (auto node = it->second.lock(); node && node->root == root) return node;
   }
-  return true;
+  std::erase_if(nodes, [](const auto& entry) { return entry.second.expired(); });
+  auto node = std::make_shared<FileNode>();
+  node->root = root;
+  node->key = key;
+  node->path = path;
+  nodes[{key.device, key.inode}] = node;
+  return node;
 }
 
-bool IsDeletePending(const std::filesystem::path& path) {
+bool IsDeletePending(ShareTable& table, const std::filesystem::path& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) return false;
-  auto node = FindOpenNode(status.st_dev, status.st_ino);
-  return node && node->delete_pending;
+  return table.IsDeletePending({status.st_dev, status.st_ino});
 }
 
 FileHandle LookUpFileHandle(HANDLE handle) {

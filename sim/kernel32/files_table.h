@@ -1,9 +1,8 @@
 // The files that the simulated process has open. Each open (one CreateFileW) is a
-// FileObject in the handle table; the opens of one file system object share a FileNode,
-// which carries what Windows keeps per file rather than per open: the delete-pending mark.
-//
-// Share modes are checked between the opens of this process only: the simulation does not
-// see what another simulated process holds.
+// FileObject in the handle table; the opens of one file system object in this process
+// share a FileNode. What Windows keeps per file rather than per open (the share modes of
+// every open, the delete-pending mark, a running image) is kept in the machine's share
+// table (sim/core/share_table.h), so that every simulated process sees it.
 #pragma once
 #include <sys/types.h>
 
@@ -15,23 +14,25 @@
 
 #include "platform/types.h"
 #include "sim/core/handle_table.h"
+#include "sim/core/share_table.h"
 
 namespace sim {
 
 class FileObject;
 
 struct FileNode {
+  std::filesystem::path root;  // of the machine whose share table records the opens
+  FileKey key;
   std::filesystem::path path;  // the host name that goes when a pending delete completes
   bool is_directory = false;
   bool is_link = false;        // the link itself was opened
-  bool delete_pending = false;
-  std::vector<FileObject*> opens;
 };
 
 class FileObject : public KernelObject {
  public:
-  // `access` has its generic rights expanded; `fd` is owned (O_PATH for metadata-only opens).
-  FileObject(std::shared_ptr<FileNode> node, int fd, DWORD access, DWORD share);
+  // `access` has its generic rights expanded; `fd` is owned (O_PATH for metadata-only
+  // opens). The open is recorded in `table`, which the caller holds locked.
+  FileObject(std::shared_ptr<FileNode> node, int fd, DWORD access, DWORD share, ShareTable& table);
   ~FileObject() override;
   FileObject(const FileObject&) = delete;
   FileObject& operator=(const FileObject&) = delete;
@@ -48,32 +49,26 @@ class FileObject : public KernelObject {
   ULONGLONG position = 0;
 
  private:
-  // Leaves the node; the last open to leave a delete-pending node removes its name.
+  // Leaves the share table; the last open of a delete-pending file removes its name.
   void Release();
 
   std::shared_ptr<FileNode> node_;
   int fd_;
   DWORD access_;
   DWORD share_;
+  uint64_t table_id_;
   bool released_ = false;
 };
 
 // GENERIC_* expanded into the specific file rights they stand for.
 DWORD ExpandGenericFileAccess(DWORD access);
 
-// The node of the host object with this identity when some open of this process holds
-// it, else null.
-std::shared_ptr<FileNode> FindOpenNode(dev_t device, ino_t inode);
-// The node for a host object, made (with `path`) when none is open.
-std::shared_ptr<FileNode> NodeFor(dev_t device, ino_t inode, const std::filesystem::path& path);
+// The node for a host object, made (with `path`) when this process has it open nowhere.
+std::shared_ptr<FileNode> NodeFor(const std::filesystem::path& root, FileKey key, const std::filesystem::path& path);
 
-// Windows' sharing check: a new open wanting `access` with `share` against every open of
-// the node. Only reading, writing and deleting take part.
-bool SharingAllows(const FileNode& node, DWORD access, DWORD share);
-
-// True when the host object at `path` (not following a final link) is open here and
-// marked for deletion.
-bool IsDeletePending(const std::filesystem::path& path);
+// True when the host object at `path` (not following a final link) is marked for
+// deletion by some process of the machine.
+bool IsDeletePending(ShareTable& table, const std::filesystem::path& path);
 
 // The file object and the rights of an open file handle, or null when the handle is not
 // an open file handle of this process.

@@ -97,6 +97,8 @@ extern "C" void ExitProcess(UINT exit_code) {
   if (!process.options().accounting_file.empty()) {
     std::ofstream(process.options().accounting_file, std::ios::trunc) << process.AccountingReport();
   }
+  // The parent sees the end only once the handles are closed and the image is free.
+  process.ReleaseAtExit();
   WriteExitCode(process.options().exit_fd, exit_code);
   ::_exit(static_cast<int>(exit_code & 0xFF));
 }

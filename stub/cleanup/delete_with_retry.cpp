@@ -13,9 +13,10 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr DWORD kOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
 enum class PassOutcome {
+  kRequested,    // the deletion was requested: from now on the passes only look
   kAgainAtOnce,  // progress was made: the next pass is not counted
   kRepeat,       // counted; pause, then try again
-  kDone,         // the path names nothing
+  kDone,         // the path names nothing, or no longer names what was asked for
   kGiveUp,
 };
 
@@ -58,7 +59,7 @@ PassOutcome DeletionPass(LPCWSTR path) {
   const DWORD error = RequestDeletion(path);
   switch (error) {
     case ERROR_SUCCESS:
-      return PassOutcome::kAgainAtOnce;  // the next open shows whether it is gone
+      return PassOutcome::kRequested;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
       return PassOutcome::kDone;
@@ -72,12 +73,35 @@ PassOutcome DeletionPass(LPCWSTR path) {
   }
 }
 
+// A pass after the deletion was requested. It never opens the name for deletion again:
+// once the object goes, another program may create a new one under the same name (a
+// second installer that drew the same work-directory name), and that one is not ours.
+// Windows refuses every open of a name whose deletion is pending, attribute reads
+// included, with ERROR_ACCESS_DENIED, until the last handle to it closes; then the name
+// is gone. A name that reads as an ordinary object is no longer the one we marked.
+PassOutcome ConfirmationPass(LPCWSTR path) {
+  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return PassOutcome::kDone;
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return PassOutcome::kDone;
+    case ERROR_ACCESS_DENIED:
+      return PassOutcome::kRepeat;  // still pending: another handle is open
+    default:
+      return PassOutcome::kGiveUp;
+  }
+}
+
 }  // namespace
 
 void DeleteWithRetry(LPCWSTR path) {
   DWORD attempt = 1;
+  bool requested = false;
   for (;;) {
-    switch (DeletionPass(path)) {
+    switch (requested ? ConfirmationPass(path) : DeletionPass(path)) {
+      case PassOutcome::kRequested:
+        requested = true;  // the next pass, at once and not counted, shows whether it is gone
+        continue;
       case PassOutcome::kAgainAtOnce:
         continue;
       case PassOutcome::kDone:

@@ -1,5 +1,6 @@
 #include "tests/support/host_command.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +53,41 @@ HostCommandResult RunHostCommand(const std::vector<std::string>& arguments,
 std::string ReadHostFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+StartedHostCommand::StartedHostCommand(const std::vector<std::string>& arguments,
+                                       const std::map<std::string, std::string>& environment,
+                                       const std::string& output_path) {
+  std::vector<std::string> variables;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const char* equals = std::strchr(*variable, '=');
+    if (equals == nullptr || environment.count(std::string(*variable, static_cast<size_t>(equals - *variable))) == 0) {
+      variables.emplace_back(*variable);
+    }
+  }
+  for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
+  std::vector<char*> envp, argv;
+  for (auto& v : variables) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> copies = arguments;
+  for (auto& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) pid_ = pid;
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+int StartedHostCommand::Wait() {
+  if (pid_ <= 0) return exit_status_;
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+  if (WIFEXITED(status)) exit_status_ = WEXITSTATUS(status);
+  return exit_status_;
 }
 
 }  // namespace testing_support

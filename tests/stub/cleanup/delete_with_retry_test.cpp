@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/kernel32_directories.h"
 #include "platform/kernel32_files.h"
 #include "platform/kernel32_handles.h"
 #include "sim/core/file_metadata.h"
@@ -36,22 +37,30 @@ class DeleteWithRetryTest : public ::testing::Test {
     process_ = &machine_.Start(options);
   }
 
-  // The paths of the deletion opens (access DELETE), in call order: one per pass.
-  std::vector<std::string> DeletionOpens() {
+  // One entry per pass, in call order: "delete PATH" for a pass that opens the path for
+  // deletion (access DELETE), "look PATH" for one that only reads its attributes.
+  std::vector<std::string> PassLog() {
     const std::string trace = testing_support::ReadHostFile((machine_.root() / "trace.txt").string());
-    const std::string start = "CreateFileW(\"";
+    const std::string open_start = "CreateFileW(\"";
     const std::string deletion = "\", 0x10000, 0x7, 3, 0x2200000)";
-    std::vector<std::string> paths;
+    const std::string look_start = "GetFileAttributesW(\"";
+    std::vector<std::string> passes;
     std::istringstream lines(trace);
     for (std::string line; std::getline(lines, line);) {
-      const size_t open = line.find(start);
+      const size_t open = line.find(open_start);
       const size_t end = line.find(deletion);
-      if (open == std::string::npos || end == std::string::npos) continue;
-      paths.push_back(line.substr(open + start.size(), end - open - start.size()));
+      if (open != std::string::npos && end != std::string::npos) {
+        passes.push_back("delete " + line.substr(open + open_start.size(), end - open - open_start.size()));
+      }
+      const size_t look = line.find(look_start);
+      const size_t look_end = line.find("\") -> ");
+      if (look != std::string::npos && look_end != std::string::npos) {
+        passes.push_back("look " + line.substr(look + look_start.size(), look_end - look - look_start.size()));
+      }
     }
-    return paths;
+    return passes;
   }
-  size_t Passes() { return DeletionOpens().size(); }
+  size_t Passes() { return PassLog().size(); }
   uint64_t Pauses() { return process_->Snapshot().pauses; }
   uint64_t PausedMilliseconds() { return process_->Snapshot().pause_milliseconds; }
   bool Exists(const std::u16string& path) {
@@ -192,6 +201,47 @@ TEST_F(DeleteWithRetryTest, ADirectoryWaitsForItsPendingFiles) {
   EXPECT_FALSE(Exists(u"C:\\work"));
 }
 
+// Once its deletion was requested, the object is only looked for: what another program
+// puts under the name after ours has gone (a second installer that drew the same
+// work-directory name) is not ours and stays.
+TEST_F(DeleteWithRetryTest, WhatTakesTheNameAfterTheObjectIsGoneIsLeftAlone) {
+  const std::u16string name = u"C:\\Dl\\TS_3FA9C.tmp";
+  const std::string traced = "C:\\\\Dl\\\\TS_3FA9C.tmp\\\\";
+  struct Case {
+    const char* what;
+    std::function<bool()> take_name;  // as the other program does it, through the system
+  } cases[] = {
+      {"a new directory", [&] { return CreateDirectoryW(name.c_str(), nullptr) != FALSE; }},
+      {"a new file",
+       [&] {
+         const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+         return file != INVALID_HANDLE_VALUE && CloseHandle(file) != FALSE;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    fs::create_directories(machine_.HostPath(name));
+    // Another holder keeps the marked directory's name until it lets go.
+    const HANDLE holder = Hold(name, kShareAll);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    process_->SetPauseObserver([&](uint64_t pause) {
+      if (pause != 1) return;
+      CloseHandle(holder);
+      EXPECT_FALSE(Exists(name));
+      EXPECT_TRUE(c.take_name());
+    });
+    DeleteWithRetry((name + u"\\").c_str());
+    EXPECT_TRUE(Exists(name));
+    // One request; refused once while pending; then the name reads as another object.
+    EXPECT_EQ(PassLog(), (std::vector<std::string>{"delete " + traced, "look " + traced, "look " + traced}));
+    EXPECT_EQ(Pauses(), 1u);
+    process_->SetPauseObserver(nullptr);
+    fs::remove(machine_.HostPath(name));
+    fs::remove(machine_.root() / "trace.txt");
+  }
+}
+
 class DeleteUnpackedFilesTest : public DeleteWithRetryTest {
  protected:
   void Assign(PathString& string, const std::u16string& value) { ASSERT_TRUE(string.Assign(value.c_str())); }
@@ -209,7 +259,8 @@ TEST_F(DeleteUnpackedFilesTest, DeletesTheArchiveThenSetupThenTheWorkDirectory) 
   const std::string a = "C:\\\\Dl\\\\TS_3FA9C.tmp\\\\PELLORA.PACKED.7Z";
   const std::string s = "C:\\\\Dl\\\\TS_3FA9C.tmp\\\\setup.exe";
   const std::string w = "C:\\\\Dl\\\\TS_3FA9C.tmp\\\\";
-  EXPECT_EQ(DeletionOpens(), (std::vector<std::string>{a, a, s, s, w, w}));
+  EXPECT_EQ(PassLog(), (std::vector<std::string>{"delete " + a, "look " + a, "delete " + s, "look " + s,
+                                                 "delete " + w, "look " + w}));
   EXPECT_EQ(Pauses(), 0u);
   EXPECT_FALSE(Exists(u"C:\\Dl\\TS_3FA9C.tmp"));
   EXPECT_TRUE(Exists(u"C:\\Dl"));
@@ -221,7 +272,8 @@ TEST_F(DeleteUnpackedFilesTest, EmptyPathsLeaveOnlyTheWorkDirectory) {
   Assign(work, u"C:\\Dl\\TS_00000.tmp\\");
   ScopedHandle no_hold;
   DeleteUnpackedFiles(archive, setup, work, no_hold);
-  EXPECT_EQ(DeletionOpens(), (std::vector<std::string>{"C:\\\\Dl\\\\TS_00000.tmp\\\\", "C:\\\\Dl\\\\TS_00000.tmp\\\\"}));
+  const std::string w = "C:\\\\Dl\\\\TS_00000.tmp\\\\";
+  EXPECT_EQ(PassLog(), (std::vector<std::string>{"delete " + w, "look " + w}));
   EXPECT_FALSE(Exists(u"C:\\Dl\\TS_00000.tmp"));
 }
 
