@@ -48,6 +48,30 @@ TEST(ReleaseImageTest, EntryPointIsTheStubsOwnFunction) {
   EXPECT_EQ(std::stoul(match[1].str(), nullptr, 16), base + entry);
 }
 
+// 64-bit Arm Windows unwinds through the exception directory (.pdata): a function that is
+// not a leaf and has no entry there cannot be unwound when something faults inside it.
+TEST(ReleaseImageTest, ExceptionDirectoryCoversTheEntryPoint) {
+  const std::string headers = ReadObj({"--file-headers"});
+  ASSERT_NE(std::stoul(Field(headers, "ExceptionTableRVA"), nullptr, 16), 0u) << headers;
+  const unsigned long table_size = std::stoul(Field(headers, "ExceptionTableSize"), nullptr, 16);
+  EXPECT_NE(table_size, 0u);
+  EXPECT_EQ(table_size % 8, 0u) << "entries of 8 bytes: function start and unwind data";
+  const unsigned long entry = std::stoul(Field(headers, "AddressOfEntryPoint"), nullptr, 16) +
+                              std::stoul(Field(headers, "ImageBase"), nullptr, 16);
+
+  const std::string unwind = ReadObj({"--unwind"});
+  const std::regex function("RuntimeFunction \\{\\s*Function: (0x[0-9A-Fa-f]+)[^}]*?FunctionLength: (\\d+)");
+  bool covered = false;
+  size_t functions = 0;
+  for (std::sregex_iterator it(unwind.begin(), unwind.end(), function), end; it != end; ++it, ++functions) {
+    const unsigned long start = std::stoul((*it)[1].str(), nullptr, 16);
+    const unsigned long length = std::stoul((*it)[2].str());
+    covered = covered || (entry >= start && entry < start + length);
+  }
+  EXPECT_EQ(functions, table_size / 8) << unwind;
+  EXPECT_TRUE(covered) << "no unwind entry covers the entry point\n" << unwind;
+}
+
 TEST(ReleaseImageTest, ImportsOnlyFromKernel32Advapi32AndShell32) {
   const std::string imports = ReadObj({"--coff-imports"});
   std::set<std::string> dlls;
