@@ -5,6 +5,22 @@
 
 namespace {
 
+// One plain file name: a name becomes a file name in the work directory, so it may not
+// reach outside it (separators, a drive or stream colon, ".."), nor be one Windows would
+// change or refuse (control characters, wildcards, quotes, a trailing dot or space).
+bool IsPlainFileName(LPCWSTR name) {
+  if (name[0] == 0) return false;
+  LPCWSTR unit = name;
+  for (; *unit != 0; ++unit) {
+    const WCHAR c = *unit;
+    if (c < 0x20 || c == u'\\' || c == u'/' || c == u':' || c == u'*' || c == u'?' || c == u'"' ||
+        c == u'<' || c == u'>' || c == u'|') {
+      return false;
+    }
+  }
+  return unit[-1] != u'.' && unit[-1] != u' ';  // also refuses "." and ".."
+}
+
 // Stores one found resource unless its kind was found before.
 bool Keep(LPCWSTR name, const ResourceView& view, PathString& stored_name, ResourceView& stored_view,
           DWORD& error) {
@@ -23,6 +39,10 @@ bool Keep(LPCWSTR name, const ResourceView& view, PathString& stored_name, Resou
 }  // namespace
 
 bool ResourceCollector::Collect(LPCWSTR name, const ResourceView& view) {
+  if (!IsPlainFileName(name)) {
+    *error = ERROR_INVALID_NAME;
+    return false;
+  }
   if (StartsWithNoCase(name, u"pellora")) return Keep(name, view, *archive_name, *archive_view, *error);
   if (StartsWithNoCase(name, u"setup")) return Keep(name, view, *setup_name, *setup_view, *error);
   *error = ERROR_INVALID_DATA;

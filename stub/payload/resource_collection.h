@@ -18,7 +18,9 @@ struct ResourceCollector {
 
   // A name beginning with "pellora" is the archive, else one beginning with "setup" is
   // the setup program (letters A to Z folded). True goes on with the enumeration; false
-  // ends it and sets the error: ERROR_TOO_MANY_NAMES for a second archive or setup
+  // ends it and sets the error: ERROR_INVALID_NAME for a name that is not one plain file
+  // name (a separator, colon, control character, any of *?"<>|, a trailing dot or space),
+  // ERROR_TOO_MANY_NAMES for a second archive or setup
   // resource, ERROR_FILENAME_EXCED_RANGE for a name of kPathCapacity units or more,
   // ERROR_INVALID_DATA for a name with neither prefix.
   virtual bool Collect(LPCWSTR name, const ResourceView& view);
