@@ -300,6 +300,38 @@ TEST_F(ResourceUnpackingTest, TheCallbackHandsOverViewsIntoTheMappedImage) {
   EXPECT_TRUE(after_rejection.archive_name.IsEmpty());
 }
 
+// A name becomes a file name in the work directory: only one plain file name is taken.
+TEST_F(ResourceUnpackingTest, TheCollectorTakesOnlyOnePlainFileName) {
+  const BYTE data[1] = {1};
+  const struct {
+    std::u16string name;
+    DWORD error;  // 0: taken
+  } cases[] = {
+      {u"PELLORA.PACKED.7Z", 0},
+      {u"pellora packed.7z", 0},  // an inner space is a file name's own
+      {u"setup.ex_", 0},
+      {u"PELLORA\\..\\..\\VICTIM.TXT", 123},
+      {u"pellora/x", 123},
+      {u"pellora:stream", 123},
+      {u"setup\x1F", 123},
+      {u"setup\t.exe", 123},
+      {u"pellora*", 123},
+      {u"setup?", 123},
+      {u"pellora\"", 123},
+      {u"pellora<", 123},
+      {u"setup>", 123},
+      {u"setup|x", 123},
+      {u"pellora.", 123},
+      {u"setup ", 123},
+  };
+  for (const auto& c : cases) {
+    Found found;
+    EXPECT_EQ(found.collector.Collect(c.name.c_str(), {data, 1}), c.error == 0) << sim::ToUtf8(c.name);
+    EXPECT_EQ(found.error, c.error) << sim::ToUtf8(c.name);
+    EXPECT_EQ(found.archive_view.IsFilled() || found.setup_view.IsFilled(), c.error == 0) << sim::ToUtf8(c.name);
+  }
+}
+
 TEST_F(ResourceUnpackingTest, TheCallbackEndsTheTypeOnWhatItCannotUse) {
   const sim::Process& process = Start(MakeResourceImage({Named(u"B7", u"PELLORA", "1"), Named(u"B7", u"SETUP", "2")}));
   Found found;
