@@ -5,7 +5,7 @@ SANITIZE_BUILD ?= build/sanitize
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-sanitize test demo clean
+.PHONY: all deps build build-sanitize test demo fuzz bench clean
 
 all: build
 
@@ -33,6 +33,17 @@ test: build build-sanitize
 
 demo: build
 	@tools/demo/run-demo.sh $(BUILD)
+
+# Every fuzz target for FUZZ_SECONDS each (`make test` runs them for 20-30 s each).
+FUZZ_SECONDS ?= 60
+fuzz: build
+	@tests/fuzz/run-fuzzers $(BUILD) $(FUZZ_SECONDS)
+
+# The release-size payload: unpack time against dd + cabextract and cp, peak memory, the
+# cabinet stand-in against cabextract, image bytes outside .rsrc. Medians of BENCH_RUNS.
+BENCH_RUNS ?= 5
+bench: build
+	$(BUILD)/bench/release_size_bench --build $(BUILD) --source . --runs $(BENCH_RUNS)
 
 clean:
 	rm -rf build

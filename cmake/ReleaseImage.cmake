@@ -8,12 +8,16 @@ find_program(RELEASE_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
 find_program(RELEASE_LIB NAMES llvm-lib llvm-lib-14 REQUIRED)
 
 set(RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
-# Unwind tables (.pdata/.xdata) are part of the ARM64 Windows ABI for every function that is
-# not a leaf: without them a fault inside the image is dispatched without a frame to unwind
-# and its parent can read success instead of the exception code.
+# Sized for the smallest image: -Oz, and link-time optimisation across the stub's objects.
+# Unwind tables stay (.pdata/.xdata): 64-bit Arm Windows needs unwind data for every
+# function that is not a leaf, or a fault cannot be unwound and reported.
 set(RELEASE_CXX_FLAGS --target=aarch64-pc-windows-msvc -std=c++20 -ffreestanding -nostdinc
-    -fno-exceptions -fno-rtti -fasynchronous-unwind-tables -O2 -Wall -Wextra -Werror
+    -fno-exceptions -fno-rtti -fasynchronous-unwind-tables -Oz -Wall -Wextra -Werror
     -I${CMAKE_SOURCE_DIR})
+# What the compiler calls on its own (memset, memcpy, the stack probe) must be plain
+# machine code: calls to them are made during link-time code generation, after bitcode
+# from the archive could still be pulled in.
+set(RELEASE_LTO_FLAG -flto)
 
 set(RELEASE_SOURCES ${STUB_SUPPORT_SOURCES} ${STUB_STEP_SOURCES}
     ${CMAKE_SOURCE_DIR}/stub/driver/run_installer.cpp
@@ -25,10 +29,14 @@ foreach(source ${RELEASE_SOURCES})
   file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${source})
   string(REPLACE "/" "_" object_name ${relative})
   set(object ${RELEASE_DIR}/obj/${object_name}.obj)
+  set(lto ${RELEASE_LTO_FLAG})
+  if(source MATCHES "compiler_support.cpp$")
+    set(lto)
+  endif()
   add_custom_command(
     OUTPUT ${object}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${RELEASE_DIR}/obj
-    COMMAND ${RELEASE_CLANG} ${RELEASE_CXX_FLAGS} -MD -MF ${object}.d -c ${source} -o ${object}
+    COMMAND ${RELEASE_CLANG} ${RELEASE_CXX_FLAGS} ${lto} -MD -MF ${object}.d -c ${source} -o ${object}
     DEPENDS ${source}
     DEPFILE ${object}.d
     COMMENT "Compiling ${relative} for ARM64 Windows"

@@ -9,6 +9,8 @@ constexpr WCHAR kClientStateKey[] = u"Software\\Pellora\\Update\\ClientState\\";
 // Gives the string read by RegQueryValueExW its terminator. The registry returns string
 // data exactly as it was stored, so the terminator may be missing and the byte count odd.
 DWORD TerminateStringData(LPWSTR buffer, Count capacity, DWORD bytes) {
+  // A buffer of no units has no room even for the terminator of an empty value.
+  if (capacity == 0) return ERROR_MORE_DATA;
   if (bytes < 2) {
     buffer[0] = 0;
     return ERROR_SUCCESS;

@@ -20,7 +20,8 @@ struct ScopedKey {
 // registry is offered capacity * 2 bytes). Returns 0 with a terminated string, the
 // registry's own status when the query fails, ERROR_NOT_SUPPORTED for any other type
 // (REG_EXPAND_SZ included, never expanded), or ERROR_MORE_DATA when the data fills all
-// capacity units without a terminator. After a non-zero status the buffer is no result.
+// capacity units without a terminator (or when the capacity is 0: an empty value then
+// leaves the buffer unwritten). After a non-zero status the buffer is no result.
 DWORD ReadStringValue(const ScopedKey& holder, LPCWSTR name, LPWSTR buffer, Count capacity);
 
 // Opens root\sub_key for KEY_QUERY_VALUE in the default view, reads as ReadStringValue

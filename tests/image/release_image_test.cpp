@@ -48,20 +48,28 @@ TEST(ReleaseImageTest, EntryPointIsTheStubsOwnFunction) {
   EXPECT_EQ(std::stoul(match[1].str(), nullptr, 16), base + entry);
 }
 
-// The ARM64 Windows ABI wants unwind data for every function that is not a leaf; without
-// it a fault inside the image cannot be dispatched to its exception code (tests/wine/).
-TEST(ReleaseImageTest, TheEntryPointHasUnwindData) {
+// 64-bit Arm Windows unwinds through the exception directory (.pdata): a function that is
+// not a leaf and has no entry there cannot be unwound when something faults inside it.
+TEST(ReleaseImageTest, ExceptionDirectoryCoversTheEntryPoint) {
   const std::string headers = ReadObj({"--file-headers"});
-  EXPECT_NE(Field(headers, "ExceptionTableSize"), "0x0");
-  const unsigned long entry = std::stoul(Field(headers, "AddressOfEntryPoint"), nullptr, 16);
-  const unsigned long base = std::stoul(Field(headers, "ImageBase"), nullptr, 16);
+  ASSERT_NE(std::stoul(Field(headers, "ExceptionTableRVA"), nullptr, 16), 0u) << headers;
+  const unsigned long table_size = std::stoul(Field(headers, "ExceptionTableSize"), nullptr, 16);
+  EXPECT_NE(table_size, 0u);
+  EXPECT_EQ(table_size % 8, 0u) << "entries of 8 bytes: function start and unwind data";
+  const unsigned long entry = std::stoul(Field(headers, "AddressOfEntryPoint"), nullptr, 16) +
+                              std::stoul(Field(headers, "ImageBase"), nullptr, 16);
+
   const std::string unwind = ReadObj({"--unwind"});
-  std::set<unsigned long> functions;
-  const std::regex function("Function: 0x([0-9A-Fa-f]+)");
-  for (std::sregex_iterator it(unwind.begin(), unwind.end(), function), end; it != end; ++it) {
-    functions.insert(std::stoul((*it)[1].str(), nullptr, 16));
+  const std::regex function("RuntimeFunction \\{\\s*Function: (0x[0-9A-Fa-f]+)[^}]*?FunctionLength: (\\d+)");
+  bool covered = false;
+  size_t functions = 0;
+  for (std::sregex_iterator it(unwind.begin(), unwind.end(), function), end; it != end; ++it, ++functions) {
+    const unsigned long start = std::stoul((*it)[1].str(), nullptr, 16);
+    const unsigned long length = std::stoul((*it)[2].str());
+    covered = covered || (entry >= start && entry < start + length);
   }
-  EXPECT_EQ(functions.count(base + entry), 1u) << unwind.substr(0, 2000);
+  EXPECT_EQ(functions, table_size / 8) << unwind;
+  EXPECT_TRUE(covered) << "no unwind entry covers the entry point\n" << unwind;
 }
 
 TEST(ReleaseImageTest, ImportsOnlyFromKernel32Advapi32AndShell32) {

@@ -77,6 +77,11 @@ TEST_F(RegistryReadingTest, ReadStringValueTerminatesWhatTheRegistryReturns) {
       {"capacity 2: one unit with terminator", 2, REG_SZ, Units(std::u16string(u"0\0", 2)), 0, u"0"},
       {"capacity 2: two units without terminator", 2, REG_SZ, Units(u"01"), ERROR_MORE_DATA, u""},
       {"capacity 2: two units with terminator", 2, REG_SZ, Units(std::u16string(u"01\0", 3)), ERROR_MORE_DATA, u""},
+      // No room for a terminator: an empty value must not be terminated outside the buffer.
+      {"capacity 0: no bytes", 0, REG_SZ, {}, ERROR_MORE_DATA, u""},
+      {"capacity 0: one byte", 0, REG_SZ, {0x41}, ERROR_MORE_DATA, u""},
+      {"capacity 1: no bytes", 1, REG_SZ, {}, 0, u""},
+      {"capacity 1: one unit without terminator", 1, REG_SZ, Units(u"a"), ERROR_MORE_DATA, u""},
       {"capacity 260: a path", 260, REG_SZ, Units(std::u16string(u"C:\\setup.exe --uninstall\0", 26)), 0,
        u"C:\\setup.exe --uninstall"},
   };
