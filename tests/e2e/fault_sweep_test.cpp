@@ -7,7 +7,9 @@
 //   (except what a refused release keeps: the handle, key or block it could not free);
 // - on disk there is nothing but what the clean run left, plus what the failing step may
 //   leave (the object a failed deletion could not remove and its work directory, the
-//   patch of a patching step that never ran, the files of a setup still running).
+//   patch of a patching step that never ran, the files of a setup still running); an
+//   early exit (101, 109, 117) leaves the machine as it was, and a failure ridden out
+//   with the clean run's exit code leaves exactly what the clean run left.
 // The runs are spread over a few host threads; sleeps are virtual.
 #include <gtest/gtest.h>
 
@@ -370,6 +372,7 @@ TEST_P(FaultSweepTest, EveryCallFailedInTurnEndsAsTheDesignAllows) {
   Prepare(scenario);
   const auto started = std::chrono::steady_clock::now();
   const Sweep sweep(scenario, machine_, scratch_);
+  const std::set<std::string> initial = DriveContents(machine_.root());
   const Outcome clean = sweep.Run({}, "clean");
   ASSERT_TRUE(clean.ended) << clean.output;
   const std::vector<Call> calls = StubCalls(clean.trace);
@@ -380,10 +383,17 @@ TEST_P(FaultSweepTest, EveryCallFailedInTurnEndsAsTheDesignAllows) {
     const Call* call;
     DWORD error;
   };
+  std::map<std::string, uint64_t> call_counts;
+  for (const Call& call : calls) call_counts[call.function] = call.number;
   std::vector<Job> jobs;
   for (const Call& call : calls) {
     const sim::FailableFunction* function = sim::FindFailable(call.function);
     if (function == nullptr) continue;  // a function that Windows never fails
+#ifdef FAULT_SWEEP_THIN
+    // Under the sanitizers each run is several times slower: there the sweep fails the
+    // first three and the last call of each function.
+    if (call.number > 3 && call.number != call_counts[call.function]) continue;
+#endif
     for (DWORD error : function->errors) jobs.push_back({&call, error});
   }
 
@@ -411,6 +421,15 @@ TEST_P(FaultSweepTest, EveryCallFailedInTurnEndsAsTheDesignAllows) {
         std::set_difference(run.left.begin(), run.left.end(), may.begin(), may.end(),
                             std::inserter(unexpected, unexpected.begin()));
         if (!unexpected.empty()) found.push_back("left" + Describe(unexpected));
+        // The early exits create nothing; a failure ridden out leaves what the clean run left.
+        const bool early = run.exit_code == kConfigurationFailed || run.exit_code == kWorkDirectoryFailed ||
+                           run.exit_code == kWorkDirectoryAclFailed;
+        if (early && run.left != initial) found.push_back("an early exit left" + Describe(run.left));
+        // (A cleanup policy that cannot be read leaves cleanup enabled: less may stay.)
+        const bool policy = job.call->function == "RegOpenKeyExW" || job.call->function == "RegQueryValueExW";
+        if (!early && !policy && extra.empty() && run.exit_code == clean.exit_code && run.left != clean.left) {
+          found.push_back("left" + Describe(run.left) + " where the clean run left" + Describe(clean.left));
+        }
       }
       std::lock_guard lock(mutex);
       codes_seen[job.call->function].insert(run.exit_code);
