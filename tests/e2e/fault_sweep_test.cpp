@@ -290,8 +290,20 @@ std::set<std::string> LeftByFailure(const Scenario& scenario, const Call& call, 
   }
   // After a failed wait the child may still run and hold its program and files.
   if (f == "WaitForSingleObject" || f == "GetExitCodeProcess") with_work({"setup.exe", "SETUP.PATCH"});
-  // Unpack-only keeps what unpacking wrote before it failed.
-  if (scenario.unpack_only()) with_work({"PELLORA.PACKED.7Z", "setup.exe"});
+  return may;
+}
+
+// What a failed unpacking leaves when nothing else fails: a file whose writing failed was
+// marked for deletion and the cabinet deleted, so only a completed archive can stay (after
+// 115 and 116), in the work directory when no cleanup runs (unpack-only, cleanup
+// disabled), and nothing when the cleanup runs.
+std::set<std::string> AfterFailedUnpack(const Scenario& scenario, const Outcome& outcome,
+                                        const std::set<std::string>& initial, const std::string& folder) {
+  std::set<std::string> may = initial;
+  if (!scenario.unpack_only() && !scenario.cleanup_disabled) return may;
+  const std::string work = scenario.unpack_only() ? folder : folder + "/<work>";
+  may.insert(work);
+  if (outcome.exit_code != kArchiveUnpackFailed) may.insert(work + "/PELLORA.PACKED.7Z");
   return may;
 }
 
@@ -414,7 +426,9 @@ TEST_P(FaultSweepTest, EveryCallFailedInTurnEndsAsTheDesignAllows) {
         allowed.insert(clean.exit_code);
         if (allowed.count(run.exit_code) == 0) found.push_back("exit code " + std::to_string(run.exit_code));
         CheckAccounting(*job.call, run, found);
-        std::set<std::string> may = clean.left;
+        const bool unpack_failed = run.exit_code == kArchiveUnpackFailed || run.exit_code == kSetupUnpackFailed ||
+                                   run.exit_code == kSetupWriteFailed;
+        std::set<std::string> may = unpack_failed ? AfterFailedUnpack(scenario, run, initial, folder) : clean.left;
         const std::set<std::string> extra = LeftByFailure(scenario, *job.call, run, folder);
         may.insert(extra.begin(), extra.end());
         std::set<std::string> unexpected;
