@@ -1,4 +1,6 @@
 // The process heap and local memory, with every block counted for the accounting.
+#include <string>
+
 #include "platform/errors.h"
 #include "platform/kernel32_core.h"
 #include "sim/core/call_failure.h"
@@ -65,7 +67,8 @@ extern "C" HLOCAL LocalFree(HLOCAL block) {
   TraceLine trace("LocalFree");
   trace.Arg(Pointer(block));
   // A refused release keeps the block and returns it, as LocalFree reports failure.
-  const CallFailure<HLOCAL> fail(trace, block, Pointer(block));
+  const std::string shown = Pointer(block);  // outlives `fail`, which keeps a view of it
+  const CallFailure<HLOCAL> fail(trace, block, shown);
   if (auto fault = CurrentProcess().TakeFault("LocalFree")) return fail(*fault);
   if (block == nullptr) {
     trace.Result("null");
