@@ -153,6 +153,11 @@ extern "C" LSTATUS RegCloseKey(HKEY key) {
   Process& process = CurrentProcess();
   TraceLine trace("RegCloseKey");
   trace.Arg(KeyText(key));
+  // A refused close leaves the key open.
+  if (auto fault = process.TakeFault("RegCloseKey")) {
+    trace.Result(StatusText(static_cast<LSTATUS>(*fault)));
+    return static_cast<LSTATUS>(*fault);
+  }
   if (PredefinedRoot(key)) {
     trace.Result("ERROR_SUCCESS");
     return ERROR_SUCCESS;

@@ -45,10 +45,10 @@ HFDI FDICreate(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnr
                PFNCLOSE pfnclose, PFNSEEK pfnseek, int cpu_type, ERF* erf) {
   TraceLine trace("FDICreate");
   trace.Arg(std::to_string(cpu_type)).Arg(Pointer(erf));
-  // A fault makes the library refuse as if its allocation had failed.
-  if (CurrentProcess().TakeFault("FDICreate")) {
-    if (erf != nullptr) *erf = ERF{FDIERROR_ALLOC_FAIL, 0, TRUE};
-    trace.Result("null (FDIERROR 5)");
+  // A fault's error is the FDIERROR code the library reports.
+  if (auto fault = CurrentProcess().TakeFault("FDICreate")) {
+    if (erf != nullptr) *erf = ERF{static_cast<int>(*fault), 0, TRUE};
+    trace.Result("null (FDIERROR " + std::to_string(*fault) + ")");
     return nullptr;
   }
   HFDI context = CreateContext(pfnalloc, pfnfree, pfnopen, pfnread, pfnwrite, pfnclose, pfnseek, cpu_type, erf);
@@ -61,6 +61,12 @@ BOOL FDICopy(HFDI context, char* cabinet_name, char* cabinet_path, int flags, PF
              PFNFDIDECRYPT decrypt, void* user) {
   TraceLine trace("FDICopy");
   trace.Arg(Pointer(context)).Arg(Text(cabinet_name)).Arg(Text(cabinet_path)).Arg(Decimal(flags));
+  // A fault refuses the copy before the cabinet is opened, with the fault's FDIERROR code.
+  if (auto fault = CurrentProcess().TakeFault("FDICopy")) {
+    RecordError(context, static_cast<int>(*fault));
+    trace.Result("FALSE (FDIERROR " + std::to_string(*fault) + ")");
+    return FALSE;
+  }
   const BOOL copied = CopyFromCabinet(context, cabinet_name, cabinet_path, flags, notify, decrypt, user);
   trace.Result(copied ? "TRUE" : "FALSE (FDIERROR " + std::to_string(RecordedError(context)) + ")");
   return copied;
@@ -69,6 +75,11 @@ BOOL FDICopy(HFDI context, char* cabinet_name, char* cabinet_path, int flags, PF
 BOOL FDIDestroy(HFDI context) {
   TraceLine trace("FDIDestroy");
   trace.Arg(Pointer(context));
+  // A refused destruction keeps the context and its memory; FDI reports no error here.
+  if (CurrentProcess().TakeFault("FDIDestroy")) {
+    trace.Result("FALSE");
+    return FALSE;
+  }
   const BOOL destroyed = DestroyContext(context);
   trace.Result(destroyed ? "TRUE" : "FALSE");
   return destroyed;

@@ -342,6 +342,11 @@ BOOL CopyFromCabinet(HFDI handle, char* cabinet_name, char* cabinet_path, int /*
   return TRUE;
 }
 
+void RecordError(HFDI handle, int error) {
+  const Context* context = FromHandle(handle);
+  if (context != nullptr) Fail(context->erf, static_cast<FDIERROR>(error));
+}
+
 int RecordedError(HFDI handle) {
   const Context* context = FromHandle(handle);
   return context == nullptr || context->erf == nullptr ? FDIERROR_NONE : context->erf->erfOper;

@@ -29,6 +29,8 @@ HFDI CreateContext(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD 
 BOOL CopyFromCabinet(HFDI context, char* cabinet_name, char* cabinet_path, int flags, PFNFDINOTIFY notify,
                      PFNFDIDECRYPT decrypt, void* user);
 BOOL DestroyContext(HFDI context);
+// Fills the context's error record as a failed call does (a refused call, for faults).
+void RecordError(HFDI context, int error);
 // What the context's error record says now (FDIERROR_NONE without one), for the trace.
 int RecordedError(HFDI context);
 

@@ -23,6 +23,10 @@ bool HandleTable::Close(HANDLE handle) {
   return true;
 }
 
+void HandleTable::CloseAll() {
+  while (!entries_.empty()) Close(reinterpret_cast<HANDLE>(entries_.begin()->first));
+}
+
 size_t HandleTable::CountOf(const KernelObject* object) const {
   size_t count = 0;
   for (const auto& [value, entry] : entries_) count += entry.object.get() == object ? 1 : 0;

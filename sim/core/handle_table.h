@@ -47,6 +47,9 @@ class HandleTable {
   };
   std::vector<OpenHandle> OpenHandles() const;
   void Clear() { entries_.clear(); }
+  // Closes every handle in turn, as the end of a process does: objects act on their last
+  // close (a file marked for deletion goes).
+  void CloseAll();
 
  private:
   std::map<ULONG_PTR, HandleEntry> entries_;

@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 
+#include "sim/core/fault_catalog.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
 
@@ -19,6 +21,7 @@ namespace sim {
 namespace {
 
 std::unique_ptr<Process> current_process;
+std::function<void(const Process&)> process_end_observer;
 thread_local DWORD last_error = 0;
 
 std::string Environment(const char* name) {
@@ -28,14 +31,33 @@ std::string Environment(const char* name) {
 
 }  // namespace
 
+std::string_view RuleFunction(const FaultRule& rule) {
+  const auto slash = rule.function.rfind('/');
+  return std::string_view(rule.function).substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
 std::optional<FaultRule> ParseFaultRule(const std::string& text) {
-  const auto first = text.find(':');
-  const auto second = first == std::string::npos ? first : text.find(':', first + 1);
-  if (second == std::string::npos || first == 0) return std::nullopt;
   FaultRule rule;
-  rule.function = text.substr(0, first);
-  const std::string call = text.substr(first + 1, second - first - 1);
-  const std::string error = text.substr(second + 1);
+  std::string children;
+  std::string rest = text;
+  // Leading "child-K/" steps name the child the rule is for.
+  while (rest.rfind("child-", 0) == 0) {
+    const auto slash = rest.find('/');
+    if (slash == std::string::npos) return std::nullopt;
+    const std::string child = rest.substr(6, slash - 6);
+    const bool every = child == "*";
+    const bool number = !child.empty() && child.find_first_not_of("0123456789") == std::string::npos &&
+                        std::strtoull(child.c_str(), nullptr, 10) != 0;
+    if (!every && !number) return std::nullopt;
+    children += rest.substr(0, slash + 1);
+    rest = rest.substr(slash + 1);
+  }
+  const auto first = rest.find(':');
+  const auto second = first == std::string::npos ? first : rest.find(':', first + 1);
+  if (second == std::string::npos || first == 0) return std::nullopt;
+  rule.function = children + rest.substr(0, first);
+  const std::string call = rest.substr(first + 1, second - first - 1);
+  const std::string error = rest.substr(second + 1);
   char* end = nullptr;
   if (call != "all") {
     rule.call = std::strtoull(call.c_str(), &end, 10);
@@ -44,6 +66,11 @@ std::optional<FaultRule> ParseFaultRule(const std::string& text) {
   rule.error = static_cast<DWORD>(std::strtoul(error.c_str(), &end, 0));
   if (error.empty() || *end != 0) return std::nullopt;
   return rule;
+}
+
+std::string FaultRuleText(const FaultRule& rule) {
+  return rule.function + ":" + (rule.call == 0 ? "all" : std::to_string(rule.call)) + ":" +
+         std::to_string(rule.error);
 }
 
 std::optional<std::vector<BYTE>> ParseHexBytes(const std::string& text) {
@@ -87,8 +114,7 @@ std::map<std::string, std::string> ProcessOptions::ToEnvironment() const {
   std::string faults_text;
   for (const auto& rule : faults) {
     if (!faults_text.empty()) faults_text += ",";
-    faults_text += rule.function + ":" + (rule.call == 0 ? "all" : std::to_string(rule.call)) + ":" +
-                   std::to_string(rule.error);
+    faults_text += FaultRuleText(rule);
   }
   environment["WINSIM_FAULTS"] = faults_text;
   return environment;
@@ -108,7 +134,9 @@ ProcessOptions ProcessOptions::FromEnvironment() {
   options.virtual_sleep = Environment("WINSIM_SLEEP") == "virtual";
   std::stringstream faults(Environment("WINSIM_FAULTS"));
   for (std::string item; std::getline(faults, item, ',');) {
-    if (auto rule = ParseFaultRule(item)) options.faults.push_back(*rule);
+    auto rule = ParseFaultRule(item);
+    if (!rule) throw std::invalid_argument("bad fault rule '" + item + "' (want NAME:N:ERROR)");
+    options.faults.push_back(*rule);
   }
   const std::string exit_fd = Environment("WINSIM_EXIT_FD");
   options.exit_fd = exit_fd.empty() ? -1 : std::atoi(exit_fd.c_str());
@@ -121,6 +149,13 @@ ProcessOptions ProcessOptions::FromEnvironment() {
 
 Process::Process(ProcessOptions options)
     : options_(std::move(options)), machine_(options_.root), command_line_(options_.command_line) {
+  // A rule that could never fire would let a test pass without the failure it asks for.
+  for (const auto& rule : options_.faults) {
+    if (const std::string problem = FaultRuleProblem(RuleFunction(rule)); !problem.empty()) {
+      throw std::invalid_argument("fault rule " + FaultRuleText(rule) + ": " + problem);
+    }
+  }
+  fault_fired_.assign(options_.faults.size(), false);
   // The exit-code pipe belongs to this process alone, not to the programs it starts.
   if (options_.exit_fd >= 0) ::fcntl(options_.exit_fd, F_SETFD, FD_CLOEXEC);
   OpenTrace(options_.trace_file);
@@ -156,7 +191,7 @@ void Process::MapImage() {
 }
 
 void Process::ReleaseAtExit() {
-  handles_.Clear();
+  handles_.CloseAll();
   image_entry_.reset();
 }
 
@@ -212,6 +247,9 @@ std::string Process::AccountingReport() const {
          << "pause_milliseconds " << snapshot.pause_milliseconds << "\n"
          << "working_set_trims " << snapshot.working_set_trims << "\n"
          << "loaded_modules " << snapshot.loaded_modules.size() << "\n";
+  const std::vector<FaultRule> unfired = UnfiredFaults();
+  report << "unfired_faults " << unfired.size() << "\n";
+  for (const auto& rule : unfired) report << "unfired_fault " << FaultRuleText(rule) << "\n";
   for (const auto& handle : snapshot.open_handles) {
     report << "handle " << Pointer(handle.handle) << " " << handle.kind << " " << handle.description << "\n";
   }
@@ -221,12 +259,49 @@ std::string Process::AccountingReport() const {
   return report.str();
 }
 
+void Process::CountCall(std::string_view function) {
+  auto it = call_counts_.find(function);
+  if (it == call_counts_.end()) it = call_counts_.emplace(std::string(function), 0).first;
+  ++it->second;
+}
+
 std::optional<DWORD> Process::TakeFault(const std::string& function) {
-  const uint64_t call = ++call_counts_[function];
-  for (const auto& rule : options_.faults) {
-    if (rule.function == function && (rule.call == 0 || rule.call == call)) return rule.error;
+  const auto counted = call_counts_.find(function);
+  const uint64_t call = counted == call_counts_.end() ? 0 : counted->second;
+  for (size_t i = 0; i < options_.faults.size(); ++i) {
+    const FaultRule& rule = options_.faults[i];
+    if (rule.function != function) continue;
+    if (rule.call == 0 || rule.call == call) {
+      fault_fired_[i] = true;
+      return rule.error;
+    }
   }
   return std::nullopt;
+}
+
+std::vector<FaultRule> Process::FaultsForNextChild() {
+  const std::string number = std::to_string(++children_started_);
+  std::vector<FaultRule> handed_on;
+  for (size_t i = 0; i < options_.faults.size(); ++i) {
+    const FaultRule& rule = options_.faults[i];
+    const auto slash = rule.function.find('/');
+    if (slash == std::string::npos) continue;
+    const std::string child = rule.function.substr(6, slash - 6);
+    if (child != "*" && child != number) continue;
+    FaultRule passed = rule;
+    passed.function = rule.function.substr(slash + 1);
+    handed_on.push_back(passed);
+    fault_fired_[i] = true;
+  }
+  return handed_on;
+}
+
+std::vector<FaultRule> Process::UnfiredFaults() const {
+  std::vector<FaultRule> unfired;
+  for (size_t i = 0; i < options_.faults.size(); ++i) {
+    if (!fault_fired_[i]) unfired.push_back(options_.faults[i]);
+  }
+  return unfired;
 }
 
 size_t Process::TakeScriptedRandom(BYTE* destination, size_t count) {
@@ -245,13 +320,20 @@ Process& CurrentProcess() {
 
 Process& StartProcess(ProcessOptions options) {
   std::setlocale(LC_CTYPE, "C.UTF-8");
-  current_process.reset();
+  EndProcess();
   current_process = std::make_unique<Process>(std::move(options));
   last_error = 0;
   return *current_process;
 }
 
-void EndProcess() { current_process.reset(); }
+void EndProcess() {
+  if (current_process && process_end_observer) process_end_observer(*current_process);
+  current_process.reset();
+}
+
+void SetProcessEndObserver(std::function<void(const Process&)> observer) {
+  process_end_observer = std::move(observer);
+}
 
 DWORD LastError() { return last_error; }
 void SetLastErrorValue(DWORD error) { last_error = error; }

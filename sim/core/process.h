@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/types.h"
@@ -21,10 +22,17 @@
 namespace sim {
 
 struct FaultRule {
+  // The function's name. A rule for a child process has it after "child-K/" steps (K
+  // counts the children a process starts, from 1; "*" is every child): "child-2/WriteFile"
+  // is for this process's second child, "child-*/child-1/WriteFile" for the first child
+  // of each child.
   std::string function;
   uint64_t call = 0;  // 1-based; 0 fails every call
   DWORD error = 0;
 };
+
+// The function a rule names, without its child steps.
+std::string_view RuleFunction(const FaultRule& rule);
 
 struct ProcessOptions {
   std::filesystem::path root;
@@ -49,8 +57,11 @@ struct ProcessOptions {
   static ProcessOptions FromEnvironment();
 };
 
-// "Name:N:error" (N a call number or "all"), as winsim's --fault takes it.
+// "[child-K/...]Name:N:error" (N a call number or "all"), as winsim's --fault takes it;
+// nullopt when the text is not of that form. The name is not judged here: see
+// FaultRuleProblem (sim/core/fault_catalog.h).
 std::optional<FaultRule> ParseFaultRule(const std::string& text);
+std::string FaultRuleText(const FaultRule& rule);
 
 // Hexadecimal digits, two per byte ("3FA9C207"), as winsim's --random takes them.
 std::optional<std::vector<BYTE>> ParseHexBytes(const std::string& text);
@@ -109,8 +120,16 @@ class Process {
   Accounting Snapshot() const;
   std::string AccountingReport() const;
 
-  // The error to fail this call of `function` with, when a fault rule says so.
+  // Counts a call of `function`; every traced call is counted as its trace line starts,
+  // so that call N of a rule is the Nth line of that function in the trace.
+  void CountCall(std::string_view function);
+  // The error to fail the current call of `function` with, when a fault rule says so.
   std::optional<DWORD> TakeFault(const std::string& function);
+  // The rules for the child that this process starts next (one call per child started):
+  // those addressed to it, one "child-K/" step shorter.
+  std::vector<FaultRule> FaultsForNextChild();
+  // Rules that never failed a call, and rules for children that no child was given.
+  std::vector<FaultRule> UnfiredFaults() const;
 
   // Copies up to `count` scripted random bytes not yet handed out; returns how many.
   size_t TakeScriptedRandom(BYTE* destination, size_t count);
@@ -132,15 +151,22 @@ class Process {
   std::unique_ptr<ShareTableEntry> image_entry_;
   std::map<void*, Allocation> allocations_;
   Accounting accounting_;
-  std::map<std::string, uint64_t> call_counts_;
+  std::map<std::string, uint64_t, std::less<>> call_counts_;
+  std::vector<bool> fault_fired_;  // by index into options_.faults
+  uint64_t children_started_ = 0;
   size_t random_bytes_taken_ = 0;
   std::function<void(uint64_t)> pause_observer_;
 };
 
 // The current simulated process; StartProcess replaces it (tests start one per case).
+// StartProcess throws std::invalid_argument, naming the rule, for a fault rule whose
+// function cannot be failed.
 Process& CurrentProcess();
 Process& StartProcess(ProcessOptions options);
 void EndProcess();
+// Called with each process as it ends or is replaced, before it is gone: lets tests check
+// what every process they started left (unfired fault rules, for one).
+void SetProcessEndObserver(std::function<void(const Process&)> observer);
 
 // Windows' per-thread last error.
 DWORD LastError();

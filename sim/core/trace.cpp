@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "sim/core/process.h"
 #include "sim/core/text.h"
 
 namespace sim {
@@ -28,6 +29,8 @@ void CloseTrace() {
 bool TraceEnabled() { return trace_fd >= 0; }
 
 TraceLine::TraceLine(std::string_view function) {
+  // Counted whether or not the trace is written: fault rules number the calls by it.
+  CurrentProcess().CountCall(function);
   if (!TraceEnabled()) return;
   text_ = "[" + std::to_string(::getpid()) + "] ";
   text_ += function;

@@ -10,6 +10,9 @@ namespace sim {
 
 class TraceLine {
  public:
+  // Also counts the call in the current process, which numbers calls for fault rules.
+  // `function` is the function's own name as a literal: tests find the traced
+  // functions by it.
   explicit TraceLine(std::string_view function);
   TraceLine& Arg(std::string_view value);
   // Writes the line, if tracing is on; `error` is shown when non-zero.

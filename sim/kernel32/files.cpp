@@ -283,6 +283,7 @@ extern "C" DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high,
   trace.Arg(distance_high == nullptr ? "null" : Decimal(static_cast<ULONGLONG>(static_cast<LONGLONG>(*distance_high))));
   trace.Arg(Decimal(move_method));
   const CallFailure<DWORD> fail(trace, INVALID_SET_FILE_POINTER, "INVALID_SET_FILE_POINTER");
+  if (auto fault = CurrentProcess().TakeFault("SetFilePointer")) return fail(*fault);
   const FileHandle handle = LookUpFileHandle(file);
   if (!handle) return fail(ERROR_INVALID_HANDLE);
   if (!IsDataFile(*handle.object)) return fail(ERROR_INVALID_FUNCTION);

@@ -1,6 +1,9 @@
 // The process heap and local memory, with every block counted for the accounting.
+#include <string>
+
 #include "platform/errors.h"
 #include "platform/kernel32_core.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/trace.h"
 
@@ -32,6 +35,9 @@ extern "C" LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 extern "C" BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
   TraceLine trace("HeapFree");
   trace.Arg(Pointer(heap)).Arg(Hex(flags)).Arg(Pointer(block));
+  // A refused release keeps the block.
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
+  if (auto fault = CurrentProcess().TakeFault("HeapFree")) return fail(*fault);
   if (heap != ProcessHeapHandle() || !CurrentProcess().Release(block, false)) {
     SetLastErrorValue(ERROR_INVALID_PARAMETER);
     trace.Result("FALSE", ERROR_INVALID_PARAMETER);
@@ -60,6 +66,10 @@ extern "C" HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
 extern "C" HLOCAL LocalFree(HLOCAL block) {
   TraceLine trace("LocalFree");
   trace.Arg(Pointer(block));
+  // A refused release keeps the block and returns it, as LocalFree reports failure.
+  const std::string shown = Pointer(block);  // outlives `fail`, which keeps a view of it
+  const CallFailure<HLOCAL> fail(trace, block, shown);
+  if (auto fault = CurrentProcess().TakeFault("LocalFree")) return fail(*fault);
   if (block == nullptr) {
     trace.Result("null");
     return nullptr;

@@ -2,10 +2,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include "platform/errors.h"
 #include "platform/kernel32_core.h"
+#include "sim/core/call_failure.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/core/trace.h"
@@ -34,14 +36,14 @@ extern "C" LPWSTR GetCommandLineW() {
 
 extern "C" HMODULE GetModuleHandleW(LPCWSTR module_name) {
   Process& process = CurrentProcess();
-  HMODULE module = nullptr;
-  if (module_name == nullptr) {
-    module = process.module();
-  } else {
-    SetLastErrorValue(ERROR_MOD_NOT_FOUND);
-  }
-  TraceLine("GetModuleHandleW").Arg(Quoted(module_name)).Result(Pointer(module), module ? 0 : LastError());
-  return module;
+  TraceLine trace("GetModuleHandleW");
+  trace.Arg(Quoted(module_name));
+  const CallFailure<HMODULE> fail(trace, nullptr, "null");
+  if (auto fault = process.TakeFault("GetModuleHandleW")) return fail(*fault);
+  // Only the program's own module is known by this call.
+  if (module_name != nullptr) return fail(ERROR_MOD_NOT_FOUND);
+  trace.Result(Pointer(process.module()));
+  return process.module();
 }
 
 extern "C" DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
@@ -81,6 +83,8 @@ extern "C" BOOL SetProcessWorkingSetSize(HANDLE process_handle, SIZE_T minimum, 
   Process& process = CurrentProcess();
   TraceLine trace("SetProcessWorkingSetSize");
   trace.Arg(Pointer(process_handle)).Arg(Hex(minimum)).Arg(Hex(maximum));
+  const CallFailure<BOOL> fail(trace, FALSE, "FALSE");
+  if (auto fault = process.TakeFault("SetProcessWorkingSetSize")) return fail(*fault);
   if (process_handle != CurrentProcessPseudoHandle()) {
     SetLastErrorValue(ERROR_INVALID_HANDLE);
     trace.Result("FALSE", ERROR_INVALID_HANDLE);
@@ -96,6 +100,11 @@ extern "C" void ExitProcess(UINT exit_code) {
   TraceLine("ExitProcess").Arg(Decimal(exit_code)).Result("(process ends)");
   if (!process.options().accounting_file.empty()) {
     std::ofstream(process.options().accounting_file, std::ios::trunc) << process.AccountingReport();
+  }
+  // Said where a person running the program sees it, and in the report above for tests.
+  for (const auto& rule : process.UnfiredFaults()) {
+    std::fprintf(stderr, "winsim: fault rule %s never fired
+", FaultRuleText(rule).c_str());
   }
   // The parent sees the end only once the handles are closed and the image is free.
   process.ReleaseAtExit();

@@ -7,7 +7,8 @@
 // current directory unless another is named, the trace file (shared by every process of a
 // run), virtual sleep, and, when the parent writes an accounting report, a report of its
 // own at "<parent's report>.child-N" (N counts the children this process started, from 1).
-// Fault rules are not passed on: they name the calls of the process under test.
+// Fault rules are passed on only when addressed to the child ("child-K/NAME:N:ERROR",
+// sim/core/process.h); the others name the calls of the parent.
 //
 // Choices where the documentation is silent, written down here and tested:
 // - Only an application name is simulated; with a null one the module would be searched
@@ -189,6 +190,7 @@ ProcessOptions ChildOptions(Process& parent, std::u16string image, std::u16strin
     options.accounting_file = mine.accounting_file + ".child-" + std::to_string(++(*children_started)[mine.accounting_file]);
   }
   options.virtual_sleep = mine.virtual_sleep;
+  options.faults = parent.FaultsForNextChild();
   options.startup_flags = startup.dwFlags;
   options.show_window = startup.wShowWindow;
   options.creation_flags = creation_flags;

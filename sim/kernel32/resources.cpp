@@ -268,7 +268,11 @@ extern "C" HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
 }
 
 extern "C" LPVOID LockResource(HGLOBAL resource) {
-  TraceLine("LockResource").Arg(Pointer(resource)).Result(Pointer(resource));
+  TraceLine trace("LockResource");
+  trace.Arg(Pointer(resource));
+  const CallFailure<LPVOID> fail(trace, nullptr, "null");
+  if (auto fault = CurrentProcess().TakeFault("LockResource")) return fail(*fault);
+  trace.Result(Pointer(resource));
   return resource;
 }
 

@@ -18,13 +18,13 @@ int Compare(LPCWSTR a, LPCWSTR b, bool ignore_case) {
   return left.size() < right.size() ? -1 : 1;
 }
 
-int TracedCompare(const char* name, LPCWSTR a, LPCWSTR b, bool ignore_case) {
+int TracedCompare(sim::TraceLine trace, LPCWSTR a, LPCWSTR b, bool ignore_case) {
   const int result = Compare(a, b, ignore_case);
-  sim::TraceLine(name).Arg(sim::Quoted(a)).Arg(sim::Quoted(b)).Result(std::to_string(result));
+  trace.Arg(sim::Quoted(a)).Arg(sim::Quoted(b)).Result(std::to_string(result));
   return result;
 }
 
 }  // namespace
 
-extern "C" int lstrcmpW(LPCWSTR a, LPCWSTR b) { return TracedCompare("lstrcmpW", a, b, false); }
-extern "C" int lstrcmpiW(LPCWSTR a, LPCWSTR b) { return TracedCompare("lstrcmpiW", a, b, true); }
+extern "C" int lstrcmpW(LPCWSTR a, LPCWSTR b) { return TracedCompare(sim::TraceLine("lstrcmpW"), a, b, false); }
+extern "C" int lstrcmpiW(LPCWSTR a, LPCWSTR b) { return TracedCompare(sim::TraceLine("lstrcmpiW"), a, b, true); }

@@ -21,7 +21,11 @@ commands:
       --accounting FILE      write open handles, live blocks and pauses at exit to FILE;
                              the Nth child the program starts writes its own to FILE.child-N
       --virtual-sleep        count pauses instead of waiting
-      --fault NAME:N:ERROR   fail the Nth call (or "all") of NAME with ERROR
+      --fault NAME:N:ERROR   fail the Nth call (or "all") of NAME with ERROR; NAME must be
+                             a function that can fail (else exit 125); a rule that never
+                             fired is named on stderr and in the accounting at exit
+      --fault child-K/NAME:N:ERROR   the same in the Kth child the program starts
+                             ("child-*/": every child; steps nest: child-1/child-2/...)
       --random HEX           bytes that RtlGenRandom hands out first, in order
                              (e.g. 3FA9C207), then the host's random source
       --print-exit-code      print the program's full 32-bit exit code

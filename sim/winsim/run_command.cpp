@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/core/child_process.h"
+#include "sim/core/fault_catalog.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "sim/winsim/commands.h"
@@ -57,7 +58,10 @@ int RunCommand(const std::vector<std::string>& arguments) {
         options.accounting_file = std::filesystem::absolute(*text).string();
       } else if (option == "--fault") {
         auto rule = sim::ParseFaultRule(*text);
-        if (!rule) return Fail("bad fault rule '" + *text + "' (want NAME:N:ERROR)");
+        if (!rule) return Fail("bad fault rule '" + *text + "' (want [child-K/]NAME:N:ERROR)");
+        if (const std::string problem = sim::FaultRuleProblem(sim::RuleFunction(*rule)); !problem.empty()) {
+          return Fail("fault rule '" + *text + "': " + problem);
+        }
         options.faults.push_back(*rule);
       } else if (option == "--random") {
         auto bytes = sim::ParseHexBytes(*text);

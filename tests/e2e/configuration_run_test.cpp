@@ -71,7 +71,9 @@ class ConfigurationRunTest : public ::testing::Test {
     return contents;
   }
 
+  // No handle open, no block allocated, and every fault rule given failed its call.
   static void ExpectNothingLeft(const RunOutcome& run, const std::string& what) {
+    EXPECT_NE(run.accounting.find("unfired_faults 0\n"), std::string::npos) << what << "\n" << run.accounting;
     EXPECT_NE(run.accounting.find("open_handles 0\n"), std::string::npos) << what << "\n" << run.accounting;
     EXPECT_NE(run.accounting.find("live_local_blocks 0\n"), std::string::npos) << what << "\n" << run.accounting;
     EXPECT_NE(run.accounting.find("live_heap_blocks 0\n"), std::string::npos) << what << "\n" << run.accounting;

@@ -170,6 +170,7 @@ class InstallationRunTest : public ::testing::Test {
   // No handle open and no block allocated at exit; the only module still loaded, if any,
   // is the cabinet library.
   static void ExpectNothingHeld(const RunOutcome& run, bool cabinet_loaded) {
+    EXPECT_NE(run.accounting.find("unfired_faults 0\n"), std::string::npos) << run.accounting;
     EXPECT_NE(run.accounting.find("open_handles 0\n"), std::string::npos) << run.accounting;
     EXPECT_NE(run.accounting.find("live_heap_blocks 0\n"), std::string::npos) << run.accounting;
     EXPECT_NE(run.accounting.find("live_local_blocks 0\n"), std::string::npos) << run.accounting;

@@ -94,7 +94,9 @@ class PayloadUnpackingTest : public ::testing::Test {
   }
 
   // No handle open and no block allocated at exit; the cabinet library, once loaded, stays.
+  // Every fault rule given failed its call.
   static void ExpectNothingLeft(const RunOutcome& run, const std::string& what, bool cabinet_loaded) {
+    EXPECT_NE(run.accounting.find("unfired_faults 0\n"), std::string::npos) << what << "\n" << run.accounting;
     EXPECT_NE(run.accounting.find("open_handles 0\n"), std::string::npos) << what << "\n" << run.accounting;
     EXPECT_NE(run.accounting.find("live_heap_blocks 0\n"), std::string::npos) << what << "\n" << run.accounting;
     EXPECT_NE(run.accounting.find("live_local_blocks 0\n"), std::string::npos) << what << "\n" << run.accounting;

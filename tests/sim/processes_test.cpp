@@ -334,6 +334,10 @@ TEST_F(ProcessesTest, TheChildRunsOnTheSameMachineWithTraceSleepAndItsOwnAccount
   EXPECT_NE(lines.find("CreateProcessW(\"C:\\\\Programs\\\\report.exe\""), std::string::npos) << lines;
   EXPECT_NE(lines.find(child_tag + "GetCommandLineW() -> \"report --x\""), std::string::npos) << lines;
   EXPECT_NE(lines.find(child_tag + "Sleep(60000) -> (virtual)"), std::string::npos) << lines;
+  // In the parent itself the rule fails every call.
+  WCHAR name[64];
+  EXPECT_EQ(GetModuleFileNameW(nullptr, name, 64), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
 TEST_F(ProcessesTest, FaultRulesFailTheProcessCalls) {

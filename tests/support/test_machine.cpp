@@ -20,6 +20,7 @@ TestMachine::TestMachine() {
 
 TestMachine::~TestMachine() {
   sim::EndProcess();
+  sim::SetProcessEndObserver(nullptr);
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);
 }
@@ -37,6 +38,8 @@ void TestMachine::WriteFile(const std::u16string& windows_path, const std::strin
 
 sim::Process& TestMachine::Start(sim::ProcessOptions options) {
   options.root = root_;
+  // A fault rule that never fires would let a failure case pass without its failure.
+  sim::SetProcessEndObserver(ExpectEveryFaultFired);
   return sim::StartProcess(std::move(options));
 }
 
@@ -47,6 +50,12 @@ void ExpectNothingLeft(const sim::Process& process, const std::string& what) {
   }
   EXPECT_EQ(accounting.live_heap_blocks, 0u) << what;
   EXPECT_EQ(accounting.live_local_blocks, 0u) << what;
+}
+
+void ExpectEveryFaultFired(const sim::Process& process) {
+  for (const auto& rule : process.UnfiredFaults()) {
+    ADD_FAILURE() << "fault rule " << sim::FaultRuleText(rule) << " never fired";
+  }
 }
 
 std::filesystem::path BuildDirectory() { return PELLORA_BUILD_DIR; }

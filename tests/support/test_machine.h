@@ -31,6 +31,10 @@ class TestMachine {
 // a step or a run must leave behind. `what` names the case in a failure.
 void ExpectNothingLeft(const sim::Process& process, const std::string& what = "");
 
+// Fails the test for each fault rule of `process` that never failed a call. Every process
+// that TestMachine::Start started is checked so as it ends or is replaced.
+void ExpectEveryFaultFired(const sim::Process& process);
+
 // The directory of the build's programs (winsim, installer_host, test programs).
 std::filesystem::path BuildDirectory();
 
