@@ -232,6 +232,8 @@ TEST_F(ConfigurationTest, PreviousVersionComesFromAValidResourceOnly) {
       {"under a string name \"1\"", {{RT_RCDATA, std::u16string(u"1"), Utf16Bytes(u"1.0")}}, false, u""},
       {"zero bytes", {{RT_RCDATA, WORD{1}, ""}}, false, u""},
       {"7 bytes", {{RT_RCDATA, WORD{1}, std::string("1\0.\0" "0\0\0", 7)}}, false, u""},
+      // Its first three units end with a zero unit: only the odd size refuses it.
+      {"7 bytes, a zero unit at bytes 4 and 5", {{RT_RCDATA, WORD{1}, std::string("1\0.\0\0\0\0", 7)}}, false, u""},
       {"8 bytes without final zero unit", {{RT_RCDATA, WORD{1}, Utf16Bytes(u"1.00", 0)}}, false, u""},
       {"a single zero unit", {{RT_RCDATA, WORD{1}, std::string(2, '\0')}}, true, u""},
       {"8 bytes ending with a zero unit", {{RT_RCDATA, WORD{1}, Utf16Bytes(u"1.0")}}, true, u"1.0"},

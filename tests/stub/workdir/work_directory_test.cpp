@@ -135,10 +135,10 @@ TEST_F(WorkDirectoryTest, ModulePathLengthInBothKindsOfRun) {
       {259, u"installer.exe", true, kSuccess},    // unpack-only: the executable's directory
       {259, u"installer.exe", false, kSuccess},   // base of 246 units: the name fits
       {259, u"a.exe", true, kSuccess},
-      {259, u"a.exe", false, kPathOverflow},      // base of 254 units: no room for the name
-      {260, u"installer.exe", true, kWorkDirectoryFailed},  // reported as cut short
-      {260, u"installer.exe", false, kWorkDirectoryFailed},
-      {275, u"installer.exe", false, kWorkDirectoryFailed},
+      {259, u"a.exe", false, 108u},         // base of 254 units: no room for the name
+      {260, u"installer.exe", true, 109u},  // reported as cut short
+      {260, u"installer.exe", false, 109u},
+      {275, u"installer.exe", false, 109u},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.module_units) + (c.unpack ? " unpack-only" : " normal") + " " +
@@ -164,8 +164,8 @@ TEST_F(WorkDirectoryTest, BaseDirectoryMustLeaveRoomForTheName) {
     DWORD exit_code;
   } cases[] = {
       {246, kSuccess},       // "TS_" ends at 249: the work path has 259 units
-      {247, kPathOverflow},  // "TS_" ends at 250
-      {254, kPathOverflow},
+      {247, 108u},  // "TS_" ends at 250
+      {254, 108u},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.base_units);
@@ -197,8 +197,8 @@ TEST_F(WorkDirectoryTest, ModulePathWithoutADirectory) {
   } cases[] = {
       {u"\\installer.exe", true, kSuccess, u"\\"},  // the only backslash is the first unit
       {u"\\installer.exe", false, kSuccess, u"\\TS_3FA9C.tmp\\"},
-      {u"C:installer.exe", true, kWorkDirectoryFailed, u""},  // no backslash at all
-      {u"C:installer.exe", false, kWorkDirectoryFailed, u""},
+      {u"C:installer.exe", true, 109u, u""},  // no backslash at all
+      {u"C:installer.exe", false, 109u, u""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(sim::ToUtf8(c.image) + (c.unpack ? " unpack-only" : " normal"));
@@ -223,7 +223,7 @@ TEST_F(WorkDirectoryTest, ModuleFileNameFailureEndsTheStep) {
     unpack_only = unpack;
     std::u16string output;
     const ExitResult result = Run(output);
-    EXPECT_EQ(result.exit_code, kWorkDirectoryFailed) << unpack;
+    EXPECT_EQ(result.exit_code, 109u) << unpack;
     EXPECT_EQ(result.extra_code, 0u) << unpack;
     ExpectNothingLeft(process);
   }
@@ -289,7 +289,7 @@ TEST_F(WorkDirectoryTest, TenFailedCreationsEndWith109AndReleaseTheDescriptor) {
   sim::Process& process = Start(u"C:\\Locked\\installer.exe", random);
   std::u16string output;
   const ExitResult result = Run(output);
-  EXPECT_EQ(result.exit_code, kWorkDirectoryFailed);
+  EXPECT_EQ(result.exit_code, 109u);
   EXPECT_EQ(result.extra_code, 0u);
   EXPECT_EQ(output, u"C:\\Locked\\TS_09ABC.tmp");  // the last name tried, no backslash
   EXPECT_EQ(Calls("CreateDirectoryW("), 10u);
@@ -351,7 +351,7 @@ TEST_F(WorkDirectoryTest, DescriptorFailuresEndWith117AndTheFailingCallsError) {
     sim::Process& process = Start(u"C:\\Setup\\installer.exe", "3FA9C207", {c.fault});
     std::u16string output;
     const ExitResult result = Run(output);
-    EXPECT_EQ(result.exit_code, kWorkDirectoryAclFailed);
+    EXPECT_EQ(result.exit_code, 117u);
     EXPECT_EQ(result.extra_code, c.fault.error);
     EXPECT_EQ(Calls("CreateDirectoryW("), 0u);
     EXPECT_EQ(Calls("OpenProcessToken("), 1u);
@@ -378,7 +378,7 @@ TEST_F(WorkDirectoryTest, OwnerSidLengthAgainstTheDescriptorText) {
     std::u16string output;
     const ExitResult result = Run(output);
     // Windows allows no SID this long, so no system could convert the text either.
-    EXPECT_EQ(result.exit_code, kWorkDirectoryAclFailed);
+    EXPECT_EQ(result.exit_code, 117u);
     EXPECT_EQ(Calls("ConvertSidToStringSidW("), 1u);
     EXPECT_EQ(Calls("ConvertStringSecurityDescriptorToSecurityDescriptorW("), c.converted ? 1u : 0u);
     if (c.converted) {
@@ -399,8 +399,8 @@ TEST_F(WorkDirectoryTest, OtherHostUsersAreShutOut) {
   ASSERT_EQ(Run(output).exit_code, kSuccess);
   ASSERT_TRUE(CreateDirectoryW(u"C:\\Setup\\Open", nullptr));
   // Only the work directory's own mode may shut the other user out: every folder above it
-  // is opened for traversal (the temporary root is made private).
-  for (fs::path folder = Host(u"C:\\Setup"); folder != machine_.root().parent_path(); folder = folder.parent_path()) {
+  // is opened for traversal (the test's temporary folder is made private).
+  for (fs::path folder = Host(u"C:\\Setup"); folder != machine_.folder().parent_path(); folder = folder.parent_path()) {
     fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
   }
