@@ -233,6 +233,12 @@ def flag_combinations(tokens: list[Token]):
             i += 1
 
 
+def unevaluated(expression: str) -> str:
+    """A statement that names everything in `expression` without evaluating it, so that a
+    removed call or value leaves no parameter or function unused (warnings are errors)."""
+    return f"(void)sizeof(decltype((void)({expression}), 0));"
+
+
 def find_mutants(source: str, tokens: list[Token] | None = None) -> list[Mutant]:
     tokens = tokenize(source) if tokens is None else tokens
     templates = template_brackets(tokens)
@@ -268,7 +274,7 @@ def find_mutants(source: str, tokens: list[Token] | None = None) -> list[Mutant]
                 end = matching(tokens, end) + 1 if tokens[end].text in "([{" else end + 1
             expression = source[tokens[i + 1].start:tokens[end - 1].end]
             if expression not in CONSTANTS and expression not in FLIPS:
-                add("return", [(tokens[i + 1].start, tokens[end - 1].end, "{}")],
+                add("return", [(t.start, tokens[end].end, f"{{ {unevaluated(expression)} return {{}}; }}")],
                     f"return {' '.join(expression.split())} -> return {{}}")
         if t.kind == "identifier" and i > 0 and tokens[i - 1].text in STATEMENT_START:
             if tokens[i - 1].text == ":" and i > 1 and tokens[i - 2].text in ("public", "private", "protected"):
@@ -280,8 +286,9 @@ def find_mutants(source: str, tokens: list[Token] | None = None) -> list[Mutant]
                 close = matching(tokens, j)
                 if close + 1 < len(tokens) and tokens[close + 1].text == ";" and t.text not in (
                         "return", "if", "while", "for", "switch", "sizeof", "static_assert"):
-                    call = " ".join(source[t.start:tokens[close].end].split())
-                    add("call", [(t.start, tokens[close + 1].end, "{}")], f"call {call} removed")
+                    call = source[t.start:tokens[close].end]
+                    add("call", [(t.start, tokens[close + 1].end, f"{{ {unevaluated(call)} }}")],
+                        f"call {' '.join(call.split())} removed")
 
     for terms in flag_combinations(tokens):
         for k, (first, end) in enumerate(terms):

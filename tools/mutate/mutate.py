@@ -18,6 +18,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -248,6 +249,8 @@ def stub_sources() -> list[str]:
 
 
 def main() -> int:
+    # A stopped run still puts the mutated file back (the `finally` in Runner.judge).
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("files", nargs="*", help="stub sources to mutate (default: every one)")
     parser.add_argument("--build", default="build/mutate", help="the runner's own directory")
@@ -257,6 +260,8 @@ def main() -> int:
     args = parser.parse_args()
 
     paths = [os.path.relpath(Path(f).resolve(), SOURCE) for f in args.files] or stub_sources()
+    # Sources before headers: a header's mutant rebuilds every file that includes it.
+    paths.sort(key=lambda p: p.endswith(".h"))
     for path in paths:
         if not path.startswith("stub/") or not (SOURCE / path).is_file():
             raise SystemExit(f"not a stub source: {path}")
@@ -282,7 +287,7 @@ def main() -> int:
 
     reports = []
     for path in paths:
-        text = (SOURCE / path).read_text()
+        text = (runner.src / path).read_text()  # as copied at the start, whatever happens later
         report = FileReport(path)
         file_started = time.monotonic()
         found = [] if path in RELEASE_ONLY else mutation.find_mutants(text)

@@ -171,6 +171,8 @@ TEST_F(ConfigurationTest, ParsingKeepsEveryArgumentAndTheRawLine) {
   EXPECT_EQ(configuration.argc, 0);
   EXPECT_EQ(configuration.command_line, nullptr);
   EXPECT_FALSE(configuration.rejected_switch_seen);
+  EXPECT_FALSE(configuration.system_level);
+  EXPECT_TRUE(configuration.cleanup_enabled);
   EXPECT_EQ(process.Snapshot().live_local_blocks, 0u);
   // The process-wide flag outlives the record.
   EXPECT_TRUE(silent_mode);
@@ -180,8 +182,10 @@ TEST_F(ConfigurationTest, LoadingAgainReleasesTheOldVector) {
   sim::Process& process = Start(u"p --system-level");
   Configuration configuration;
   ASSERT_TRUE(configuration.LoadFromModule(GetModuleHandleW(nullptr)));
+  configuration.rejected_switch_seen = true;  // left from before: the load starts afresh
   ASSERT_TRUE(configuration.LoadFromModule(GetModuleHandleW(nullptr)));
   EXPECT_EQ(process.Snapshot().live_local_blocks, 1u);
+  EXPECT_FALSE(configuration.rejected_switch_seen);
   EXPECT_TRUE(configuration.system_level);
   EXPECT_EQ(configuration.command_line, GetCommandLineW());
   configuration.Reset();
@@ -211,6 +215,7 @@ TEST_F(ConfigurationTest, OnlyAFailedSplitFailsTheLoad) {
     if (!c.loaded) {
       EXPECT_EQ(GetLastError(), c.error) << c.what;
       EXPECT_EQ(configuration.argv, nullptr) << c.what;
+      EXPECT_EQ(configuration.argc, 0) << c.what;
     } else {
       EXPECT_TRUE(configuration.rejected_switch_seen) << c.what;
     }
