@@ -116,6 +116,22 @@ TEST_F(DeleteWithRetryTest, ReadOnlyFileHasOnlyThatAttributeCleared) {
   EXPECT_FALSE(Exists(u"C:\\ro.txt"));
 }
 
+// Access denied on a file that is not read-only has nothing to clear: the pass is counted
+// and paused for (100 ms) like any other refusal.
+TEST_F(DeleteWithRetryTest, AccessDeniedWithoutReadOnlyCostsACountedPass) {
+  machine_.WriteFile(u"C:\\denied.txt", "x");
+  sim::ProcessOptions options;
+  options.virtual_sleep = true;
+  options.trace_file = (machine_.root() / "trace.txt").string();
+  options.faults = {{"SetFileInformationByHandle", 1, ERROR_ACCESS_DENIED}};
+  process_ = &machine_.Start(options);
+  DeleteWithRetry(u"C:\\denied.txt");
+  EXPECT_EQ(Passes(), 3u);  // refused, accepted, then nothing to find
+  EXPECT_EQ(Pauses(), 1u);
+  EXPECT_EQ(PausedMilliseconds(), 100u);
+  EXPECT_FALSE(Exists(u"C:\\denied.txt"));
+}
+
 TEST_F(DeleteWithRetryTest, AFileHeldWithoutDeleteSharingIsGivenUpAfter100Passes) {
   machine_.WriteFile(u"C:\\held.txt", "x");
   const HANDLE holder = Hold(u"C:\\held.txt", FILE_SHARE_READ | FILE_SHARE_WRITE);
