@@ -235,8 +235,23 @@ def flag_combinations(tokens: list[Token]):
 
 def unevaluated(expression: str) -> str:
     """A statement that names everything in `expression` without evaluating it, so that a
-    removed call or value leaves no parameter or function unused (warnings are errors)."""
-    return f"(void)sizeof(decltype((void)({expression}), 0));"
+    removed call or value leaves no parameter or function unused (warnings are errors).
+    A braced list names each of its elements."""
+    parts = [expression]
+    if expression.startswith("{") and expression.endswith("}"):
+        parts, depth, start = [], 0, 1
+        inner = tokenize(expression)
+        for token in inner[1:-1]:
+            if token.text in ("(", "[", "{"):
+                depth += 1
+            elif token.text in (")", "]", "}"):
+                depth -= 1
+            elif token.text == "," and depth == 0:
+                parts.append(expression[start:token.start])
+                start = token.end
+        parts.append(expression[start:-1])
+    named = ", ".join(f"(void)({part.strip()})" for part in parts if part.strip())
+    return f"(void)sizeof(decltype({named}, 0));"
 
 
 def find_mutants(source: str, tokens: list[Token] | None = None) -> list[Mutant]:

@@ -280,8 +280,8 @@ def main() -> int:
     runner.configure()
     started = time.monotonic()
     runner.baseline(paths)
-    # Killed mutants are remembered by the text of the file and the mutant: tests only
-    # grow stronger, so a killed mutant is not judged again unless --fresh asks for it.
+    # Killed (and timed-out) mutants are remembered by the changed text: tests only grow
+    # stronger, so such a mutant is not judged again unless --fresh asks for it.
     memory_file = runner.root / "killed.json"
     memory = {} if args.fresh or not memory_file.exists() else json.loads(memory_file.read_text())
 
@@ -296,13 +296,14 @@ def main() -> int:
             line, before, after = mutation.changed_lines(text, mutant)
             key = f"{path}\n{before}\n{after}\n{mutant.operator}"
             if key in memory:
-                outcome = Outcome("killed", memory[key] + " (remembered)")
+                status, _, stage = memory[key].rpartition(":")
+                outcome = Outcome(status or "killed", stage + " (remembered)")
             else:
                 outcome = runner.judge(path, mutant.apply(text))
             if outcome.status == "survived" and (path, before, after) in equivalents:
                 outcome.status = "equivalent"
-            if outcome.status == "killed":
-                memory[key] = outcome.stage.replace(" (remembered)", "")
+            if outcome.status in ("killed", "timeout"):
+                memory[key] = outcome.status + ":" + outcome.stage.replace(" (remembered)", "")
                 memory_file.write_text(json.dumps(memory, indent=0))
             report.counts[outcome.status] = report.counts.get(outcome.status, 0) + 1
             if outcome.status in ("survived", "timeout", "unbuilt"):
