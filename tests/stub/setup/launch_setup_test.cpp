@@ -100,6 +100,11 @@ TEST_F(LaunchSetupTest, ALineOf1039UnitsFitsAndOneMoreOverflows) {
   EXPECT_EQ(overflow.extra_code, 0u);
   EXPECT_EQ(Runs().size(), 1u);  // nothing started
   EXPECT_EQ(OpenHandles(), 0u);
+
+  // The version fills the line to its last unit: its closing quote no longer fits.
+  const ExitResult no_quote = Launch(stub, (fitting_version + std::u16string(16, u'9')).c_str(), true);
+  EXPECT_EQ(no_quote.exit_code, 105u);
+  EXPECT_EQ(Runs().size(), 1u);
 }
 
 TEST_F(LaunchSetupTest, SetupThatCannotStartGivesTheSetupCodes) {
