@@ -333,4 +333,12 @@ def changed_lines(source: str, mutant: Mutant) -> tuple[int, str, str]:
     delta = len(mutated) - len(source)
     before = " ".join(source[first:last].split())
     after = " ".join(mutated[first:last + delta].split())
+    # A line that occurs more than once in the file is keyed with the lines above it, up to
+    # the first that makes it unique.
+    context = source[:first].split("\n")[:-1]
+    text = " ".join(source.split())
+    while context and text.count(before) > 1:
+        above = " ".join(context.pop().split())
+        if above:
+            before, after = f"{above} {before}", f"{above} {after}"
     return line_of(source, start), before, after
