@@ -233,6 +233,39 @@ def flag_combinations(tokens: list[Token]):
             i += 1
 
 
+CHAIN_STOPS = {";", ",", "{", "}", "=", "return", "?", ":"}
+
+
+def logical_chain(tokens: list[Token], i: int) -> tuple[int, int]:
+    """The first and last token of the expression around the `&&` or `||` at i: up to the
+    enclosing brackets, a comma, an assignment or the end of the statement."""
+    depth, first = 0, i - 1
+    while first >= 0:
+        text = tokens[first].text
+        if text in (")", "]"):
+            depth += 1
+        elif text in ("(", "["):
+            if depth == 0:
+                break
+            depth -= 1
+        elif depth == 0 and text in CHAIN_STOPS:
+            break
+        first -= 1
+    depth, last = 0, i + 1
+    while last < len(tokens):
+        text = tokens[last].text
+        if text in ("(", "["):
+            depth += 1
+        elif text in (")", "]"):
+            if depth == 0:
+                break
+            depth -= 1
+        elif depth == 0 and text in CHAIN_STOPS:
+            break
+        last += 1
+    return first + 1, last - 1
+
+
 def unevaluated(expression: str) -> str:
     """A statement that names everything in `expression` without evaluating it, so that a
     removed call or value leaves no parameter or function unused (warnings are errors).
@@ -279,7 +312,15 @@ def find_mutants(source: str, tokens: list[Token] | None = None) -> list[Mutant]
             add("inverted", [(t.start, t.end, INVERSE[t.text])], f"{t.text} -> {INVERSE[t.text]}")
         elif t.text in ("&&", "||"):
             other = "||" if t.text == "&&" else "&&"
-            add("logical", [(t.start, t.end, other)], f"{t.text} -> {other}")
+            first, last = logical_chain(tokens, i)
+            if any(tokens[k].text in ("&&", "||") for k in range(first, last + 1) if k != i):
+                # Within a longer chain the two sides are grouped, as warnings are errors
+                # (-Wparentheses): `a || b || c` becomes `(a) && (b || c)`.
+                add("logical", [(tokens[first].start, tokens[first].start, "("),
+                                (t.start, t.end, f") {other} ("), (tokens[last].end, tokens[last].end, ")")],
+                    f"{t.text} -> {other}")
+            else:
+                add("logical", [(t.start, t.end, other)], f"{t.text} -> {other}")
         elif t.text == "!" and i + 1 < len(tokens) and (
                 tokens[i + 1].kind == "identifier" or tokens[i + 1].text == "("):
             add("negation", [(t.start, t.end, "")], "! removed")
