@@ -166,11 +166,12 @@ TEST_F(WorkDirectoryTest, BaseDirectoryMustLeaveRoomForTheName) {
       {246, kSuccess},       // "TS_" ends at 249: the work path has 259 units
       {247, 108u},  // "TS_" ends at 250
       {254, 108u},
+      {258, 108u},  // the longest base a module path can have: "TS_" itself does not fit
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.base_units);
     const std::u16string base = DirectoryOfLength(c.base_units);
-    sim::Process& process = Start(base + u"a.exe", "3FA9C207");
+    sim::Process& process = Start(base + u"a", "3FA9C207");
     std::u16string output;
     const ExitResult result = Run(output);
     EXPECT_EQ(result.exit_code, c.exit_code);
@@ -183,6 +184,12 @@ TEST_F(WorkDirectoryTest, BaseDirectoryMustLeaveRoomForTheName) {
       // Refused before anything is asked of the system.
       EXPECT_EQ(Calls("GetVolumePathNameW("), 0u);
       EXPECT_EQ(Calls("CreateDirectoryW("), 0u);
+      // The step's own answer agrees with the result it gives.
+      PathString base_path, work;
+      ASSERT_TRUE(base_path.Assign(base.c_str()));
+      ExitResult direct = kSucceeded;
+      EXPECT_FALSE(CreateUniqueDirectory(base_path, work, direct));
+      EXPECT_EQ(direct.exit_code, 108u);
     }
     ExpectNothingLeft(process);
   }
