@@ -364,6 +364,14 @@ TEST_F(WorkDirectoryTest, DescriptorFailuresEndWith117AndTheFailingCallsError) {
     EXPECT_EQ(Calls("OpenProcessToken("), 1u);
     EXPECT_EQ(Calls("CloseHandle("), c.fault.function == "OpenProcessToken" ? 0u : 1u);
     ExpectNothingLeft(process);
+    // The step's own answer agrees with the result it gives.
+    sim::Process& again = Start(u"C:\\Setup\\installer.exe", "3FA9C207", {c.fault});
+    PathString base, work;
+    ASSERT_TRUE(base.Assign(u"C:\\Setup\\"));
+    ExitResult direct = kSucceeded;
+    EXPECT_FALSE(CreateUniqueDirectory(base, work, direct));
+    EXPECT_EQ(direct.exit_code, 117u);
+    ExpectNothingLeft(again);
   }
 }
 
