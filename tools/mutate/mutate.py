@@ -168,15 +168,19 @@ class Runner:
                 start_new_session=True))
         deadline = time.monotonic() + timeout
         outcome = "passed"
-        for process in processes:
-            try:
-                code = process.wait(timeout=max(0.1, deadline - time.monotonic()))
-                if code != 0 and outcome == "passed":
-                    outcome = "failed"
-                    self.stop(processes)  # one failure decides
-            except subprocess.TimeoutExpired:
-                outcome = "timeout"
-                self.stop(processes)
+        try:
+            for process in processes:
+                try:
+                    code = process.wait(timeout=max(0.1, deadline - time.monotonic()))
+                    if code != 0 and outcome == "passed":
+                        outcome = "failed"
+                        self.stop(processes)  # one failure decides
+                except subprocess.TimeoutExpired:
+                    outcome = "timeout"
+                    self.stop(processes)
+        except BaseException:
+            self.stop(processes)  # a stopped run leaves no test behind (they have their own session)
+            raise
         return outcome
 
     @staticmethod
