@@ -5,7 +5,7 @@ SANITIZE_BUILD ?= build/sanitize
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-sanitize test demo fuzz bench clean
+.PHONY: all deps build build-sanitize test demo fuzz bench mutate clean
 
 all: build
 
@@ -30,6 +30,12 @@ build-sanitize: deps $(SANITIZE_BUILD)/build.ninja
 test: build build-sanitize
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+# Mutation testing of the stub (tools/mutate/): every stub source, or MUTATE_FILES="stub/x/y.cpp ...".
+# Builds in its own copy under build/mutate; the report is also kept in build/mutate/report.txt.
+MUTATE_FILES ?=
+mutate: deps
+	tools/mutate/mutate.py --jobs $(JOBS) $(MUTATE_FILES)
 
 demo: build
 	@tools/demo/run-demo.sh $(BUILD)

@@ -1,7 +1,5 @@
 #include "tests/support/test_machine.h"
 
-#include <stdlib.h>
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -11,18 +9,14 @@
 
 namespace testing_support {
 
-TestMachine::TestMachine() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "winsim-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root_ = pattern;
+TestMachine::TestMachine() : root_(folder_.path() / "machine") {
   std::filesystem::create_directories(root_ / "C");
 }
 
+// The process ends first; the folder (root and all) goes after, with the member.
 TestMachine::~TestMachine() {
   sim::EndProcess();
   sim::SetProcessEndObserver(nullptr);
-  std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);
 }
 
 std::filesystem::path TestMachine::HostPath(const std::u16string& windows_path, bool create_parents) const {

@@ -1,10 +1,13 @@
 // A simulated machine in a fresh temporary root, with a simulated process started
-// in-process for the test's own calls. Removed again when the test ends.
+// in-process for the test's own calls. The root is the folder "machine" inside the test's
+// own temporary folder, so files a test keeps beside the root (traces, scratch) go with it
+// when the test ends.
 #pragma once
 #include <filesystem>
 #include <string>
 
 #include "sim/core/process.h"
+#include "tests/support/temporary_folder.h"
 
 namespace testing_support {
 
@@ -16,6 +19,8 @@ class TestMachine {
   TestMachine& operator=(const TestMachine&) = delete;
 
   const std::filesystem::path& root() const { return root_; }
+  // The test's own temporary folder, which holds the root.
+  const std::filesystem::path& folder() const { return folder_.path(); }
   // The host path of a Windows path on this machine, parent folders created.
   std::filesystem::path HostPath(const std::u16string& windows_path, bool create_parents = true) const;
   // Writes a host file at a Windows path.
@@ -24,6 +29,7 @@ class TestMachine {
   sim::Process& Start(sim::ProcessOptions options = {});
 
  private:
+  TemporaryFolder folder_{"winsim-test"};
   std::filesystem::path root_;
 };
 

@@ -9,6 +9,7 @@ packages=(
   libclang-rt-14-dev                       # libFuzzer and AddressSanitizer for clang
   osslsigncode openssl 7zip cabextract gcab  # signing (with throwaway certificates), and the independent judges
   libssl-dev                               # SHA-256 for the setup stand-ins' patches
+  python3                                  # the mutation runner (tools/mutate/)
 )
 
 missing=()

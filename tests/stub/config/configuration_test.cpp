@@ -171,6 +171,8 @@ TEST_F(ConfigurationTest, ParsingKeepsEveryArgumentAndTheRawLine) {
   EXPECT_EQ(configuration.argc, 0);
   EXPECT_EQ(configuration.command_line, nullptr);
   EXPECT_FALSE(configuration.rejected_switch_seen);
+  EXPECT_FALSE(configuration.system_level);
+  EXPECT_TRUE(configuration.cleanup_enabled);
   EXPECT_EQ(process.Snapshot().live_local_blocks, 0u);
   // The process-wide flag outlives the record.
   EXPECT_TRUE(silent_mode);
@@ -180,8 +182,10 @@ TEST_F(ConfigurationTest, LoadingAgainReleasesTheOldVector) {
   sim::Process& process = Start(u"p --system-level");
   Configuration configuration;
   ASSERT_TRUE(configuration.LoadFromModule(GetModuleHandleW(nullptr)));
+  configuration.rejected_switch_seen = true;  // left from before: the load starts afresh
   ASSERT_TRUE(configuration.LoadFromModule(GetModuleHandleW(nullptr)));
   EXPECT_EQ(process.Snapshot().live_local_blocks, 1u);
+  EXPECT_FALSE(configuration.rejected_switch_seen);
   EXPECT_TRUE(configuration.system_level);
   EXPECT_EQ(configuration.command_line, GetCommandLineW());
   configuration.Reset();
@@ -211,6 +215,7 @@ TEST_F(ConfigurationTest, OnlyAFailedSplitFailsTheLoad) {
     if (!c.loaded) {
       EXPECT_EQ(GetLastError(), c.error) << c.what;
       EXPECT_EQ(configuration.argv, nullptr) << c.what;
+      EXPECT_EQ(configuration.argc, 0) << c.what;
     } else {
       EXPECT_TRUE(configuration.rejected_switch_seen) << c.what;
     }
@@ -232,6 +237,8 @@ TEST_F(ConfigurationTest, PreviousVersionComesFromAValidResourceOnly) {
       {"under a string name \"1\"", {{RT_RCDATA, std::u16string(u"1"), Utf16Bytes(u"1.0")}}, false, u""},
       {"zero bytes", {{RT_RCDATA, WORD{1}, ""}}, false, u""},
       {"7 bytes", {{RT_RCDATA, WORD{1}, std::string("1\0.\0" "0\0\0", 7)}}, false, u""},
+      // Its first three units end with a zero unit: only the odd size refuses it.
+      {"7 bytes, a zero unit at bytes 4 and 5", {{RT_RCDATA, WORD{1}, std::string("1\0.\0\0\0\0", 7)}}, false, u""},
       {"8 bytes without final zero unit", {{RT_RCDATA, WORD{1}, Utf16Bytes(u"1.00", 0)}}, false, u""},
       {"a single zero unit", {{RT_RCDATA, WORD{1}, std::string(2, '\0')}}, true, u""},
       {"8 bytes ending with a zero unit", {{RT_RCDATA, WORD{1}, Utf16Bytes(u"1.0")}}, true, u"1.0"},

@@ -1,5 +1,6 @@
 #include "tests/stub/driver/recording_steps.h"
 
+#include "sim/core/process.h"
 #include "sim/core/text.h"
 #include "stub/cleanup/delete_unpacked_files.h"
 #include "stub/config/configuration.h"
@@ -19,7 +20,10 @@ Recording& Recorded() {
 
 namespace {
 
-void Record(const std::string& call) { Recorded().calls.push_back(call); }
+void Record(const std::string& call) {
+  Recorded().calls.push_back(call);
+  Recorded().trims_before.push_back(sim::CurrentProcess().Snapshot().working_set_trims);
+}
 std::string Utf8(LPCWSTR text) { return sim::ToUtf8(text); }
 
 template <Count N>

@@ -1,6 +1,7 @@
 // Recording fakes of every step that the run sequence calls: each records its call with
 // what it was given and answers as the current scenario says.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct Recording {
   // "Patch patch=... new=...", "Launch archive=... setup=... compressed=0|1",
   // "Delete archive=... setup=... wd=...".
   std::vector<std::string> calls;
+  // The working-set trims the process had made when each call began, one per entry of
+  // `calls`: where the trim stands in the sequence.
+  std::vector<uint64_t> trims_before;
 };
 
 // The recording that the fakes write to; reset by each test.

@@ -123,6 +123,12 @@ TEST_P(RunInstallerTest, RunsTheStepsThatTheOutcomeCallsFor) {
   EXPECT_EQ(result.extra_code, c.expected.extra_code);
   EXPECT_EQ(Recorded().calls, c.calls);
   EXPECT_EQ(sim::CurrentProcess().Snapshot().working_set_trims, c.trims);
+  // The trim comes after the steps that prepare setup and before its start and the cleanup.
+  for (size_t i = 0; i < Recorded().calls.size(); ++i) {
+    const std::string& call = Recorded().calls[i];
+    const bool after_trim = call.starts_with("Launch") || call.starts_with("Delete") || call == "Reset";
+    EXPECT_EQ(Recorded().trims_before.at(i), after_trim ? c.trims : 0u) << call;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(OutcomeTable, RunInstallerTest, ::testing::ValuesIn(kCases),
@@ -155,7 +161,7 @@ TEST_F(NewSetupPathTest, OverflowEndsTheRunWithoutTrimLaunchOrCleanup) {
   PatchScenario(s);
   s.work_directory = wd;
   const ExitResult result = RunInstaller(nullptr);
-  EXPECT_EQ(result.exit_code, kPathOverflow);
+  EXPECT_EQ(result.exit_code, 108u);
   EXPECT_EQ(result.extra_code, 0u);
   EXPECT_EQ(Recorded().calls,
             (std::vector<std::string>{"Load", "WorkDirectory", "Unpack wd=" + sim::ToUtf8(wd), "Reset"}));

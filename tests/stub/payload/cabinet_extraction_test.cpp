@@ -122,6 +122,12 @@ TEST_F(CabinetExtractionTest, TheFirstFileLandsAtTheDestinationWhateverItsNameOr
         << c.what;
     // The run ends right after the first file: one file opened for writing, one closed info.
     EXPECT_EQ(Count("CreateFileW(\"C:\\\\work\\\\setup.exe\""), 1u) << c.what;
+    // The library opens the cabinet through the open callback: GENERIC_READ (0x80000000),
+    // FILE_SHARE_READ | FILE_SHARE_DELETE (0x5), OPEN_EXISTING (3), FILE_ATTRIBUTE_NORMAL (0x80).
+    const size_t cabinet_opens = Count("CreateFileW(\"C:\\\\work\\\\SETUP.EX_\"");
+    EXPECT_GE(cabinet_opens, 1u) << c.what;
+    EXPECT_EQ(Count("CreateFileW(\"C:\\\\work\\\\SETUP.EX_\", 0x80000000, 0x5, 3, 0x80)"), cabinet_opens)
+        << c.what << "\n" << Trace();
     EXPECT_NE(Trace().find("FDICopy("), std::string::npos) << c.what;
     EXPECT_NE(Trace().find("FlushFileBuffers("), std::string::npos) << c.what;
     ExpectNothingLeft(c.what);

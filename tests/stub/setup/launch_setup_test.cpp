@@ -96,10 +96,15 @@ TEST_F(LaunchSetupTest, ALineOf1039UnitsFitsAndOneMoreOverflows) {
 
   const std::u16string one_more = fitting_version + u"9";
   const ExitResult overflow = Launch(stub, one_more.c_str(), true);
-  EXPECT_EQ(overflow.exit_code, kCommandLineOverflow);
+  EXPECT_EQ(overflow.exit_code, 105u);
   EXPECT_EQ(overflow.extra_code, 0u);
   EXPECT_EQ(Runs().size(), 1u);  // nothing started
   EXPECT_EQ(OpenHandles(), 0u);
+
+  // The version fills the line to its last unit: its closing quote no longer fits.
+  const ExitResult no_quote = Launch(stub, (fitting_version + std::u16string(16, u'9')).c_str(), true);
+  EXPECT_EQ(no_quote.exit_code, 105u);
+  EXPECT_EQ(Runs().size(), 1u);
 }
 
 TEST_F(LaunchSetupTest, SetupThatCannotStartGivesTheSetupCodes) {
@@ -109,9 +114,9 @@ TEST_F(LaunchSetupTest, SetupThatCannotStartGivesTheSetupCodes) {
     std::u16string setup;
     ExitResult expected;
   } cases[] = {
-      {"missing file", u"C:\\Programs\\Pellora Setup\\gone.exe", {kSetupFileNotFound, INVALID_FILE_ATTRIBUTES}},
-      {"missing folder", u"C:\\Gone\\setup.exe", {kSetupPathNotFound, INVALID_FILE_ATTRIBUTES}},
-      {"no program", u"C:\\Programs\\setup.txt", {kSetupLaunchFailed, ERROR_BAD_EXE_FORMAT}},
+      {"missing file", u"C:\\Programs\\Pellora Setup\\gone.exe", {122u, INVALID_FILE_ATTRIBUTES}},
+      {"missing folder", u"C:\\Gone\\setup.exe", {123u, INVALID_FILE_ATTRIBUTES}},
+      {"no program", u"C:\\Programs\\setup.txt", {124u, ERROR_BAD_EXE_FORMAT}},
   };
   for (const auto& c : cases) {
     const ExitResult result = Launch(Quoted(kStubPath), nullptr, true, c.setup);

@@ -79,14 +79,14 @@ TEST_F(PreviousSetupTest, EachRunReadsOnlyItsOwnRootThroughThe32BitView) {
   } cases[] = {
       {"system level, 32-bit view of HKLM", RegistryRoot::kLocalMachine, RegistryView::k32, true, {0, 0}},
       {"system level, only the 64-bit view of HKLM", RegistryRoot::kLocalMachine, RegistryView::k64, true,
-       {kClientStateUnavailable, ERROR_FILE_NOT_FOUND}},
+       {110u, ERROR_FILE_NOT_FOUND}},
       {"system level, value only under HKCU", RegistryRoot::kCurrentUser, RegistryView::k32, true,
-       {kClientStateUnavailable, ERROR_FILE_NOT_FOUND}},
+       {110u, ERROR_FILE_NOT_FOUND}},
       {"user level, HKCU (32-bit view)", RegistryRoot::kCurrentUser, RegistryView::k32, false, {0, 0}},
       {"user level, HKCU written in the 64-bit view: shared", RegistryRoot::kCurrentUser, RegistryView::k64, false,
        {0, 0}},
       {"user level, value only under HKLM", RegistryRoot::kLocalMachine, RegistryView::k32, false,
-       {kClientStateUnavailable, ERROR_FILE_NOT_FOUND}},
+       {110u, ERROR_FILE_NOT_FOUND}},
   };
   for (const auto& c : cases) {
     ClearRegistry();
@@ -139,11 +139,11 @@ TEST_F(PreviousSetupTest, PreviousVersionMatchesFoldingAsciiLettersOnly) {
       {"at the very start", u"v1\\setup.exe", u"V1", 0},
       {"at the very end", u"C:\\setup.exe v1", u"V1", 0},
       {"inside the quotes", u"\"C:\\P\\4.2\\setup.exe\"", u"4.2", 0},
-      {"absent", u"C:\\P\\4.2.1.6\\setup.exe", u"4.2.1.7", kPreviousVersionMismatch},
+      {"absent", u"C:\\P\\4.2.1.6\\setup.exe", u"4.2.1.7", 111u},
       {"non-ASCII letter in another case", u"C:\\P\\\u00C9t\u00E9\\setup.exe", u"\u00E9t\u00E9",
-       kPreviousVersionMismatch},
+       111u},
       {"non-ASCII letter in the same case", u"C:\\P\\\u00C9t\u00E9\\setup.exe", u"\u00C9T\u00E9", 0},
-      {"longer than the value", u"4.2", u"4.2.1", kPreviousVersionMismatch},
+      {"longer than the value", u"4.2", u"4.2.1", 111u},
       {"no previous version", u"anything at all", nullptr, 0},
       {"empty previous version", u"", u"", 0},
   };
@@ -179,12 +179,12 @@ TEST_F(PreviousSetupTest, UnreadableValuesGiveTheRegistryStatus) {
       Store(RegistryRoot::kCurrentUser, RegistryView::k32, c.type, c.data);
     }
     const ExitResult result = Find(false, nullptr);
-    EXPECT_EQ(result.exit_code, kClientStateUnavailable) << c.what;
+    EXPECT_EQ(result.exit_code, 110u) << c.what;
     EXPECT_EQ(result.extra_code, c.extra_code) << c.what;
   }
   ClearRegistry();
   const ExitResult no_key = Find(false, nullptr);
-  EXPECT_EQ(no_key.exit_code, kClientStateUnavailable);
+  EXPECT_EQ(no_key.exit_code, 110u);
   EXPECT_EQ(no_key.extra_code, ERROR_FILE_NOT_FOUND);
 }
 
@@ -192,7 +192,7 @@ TEST_F(PreviousSetupTest, ABufferOfNoUnitsIsNeverWritten) {
   Store(RegistryRoot::kCurrentUser, RegistryView::k32, REG_SZ, {});  // reads as the empty string
   WCHAR buffer[1] = {0xBEEF};
   const ExitResult result = FindPreviousSetup(false, nullptr, buffer, 0);
-  EXPECT_EQ(result.exit_code, kClientStateUnavailable);
+  EXPECT_EQ(result.exit_code, 110u);
   EXPECT_EQ(result.extra_code, ERROR_MORE_DATA);
   EXPECT_EQ(buffer[0], 0xBEEF);
   EXPECT_EQ(OpenHandles(), 0u);
@@ -291,9 +291,9 @@ TEST_F(PatchSetupTest, AnInstalledProgramThatCannotStartStillEndsThePatch) {
     std::u16string registered;
     ExitResult expected;
   } cases[] = {
-      {"file gone", u"C:\\Program Files (x86)\\Pellora\\gone.exe", {kPatchFileNotFound, INVALID_FILE_ATTRIBUTES}},
-      {"folder gone", u"C:\\Gone\\setup.exe", {kPatchPathNotFound, INVALID_FILE_ATTRIBUTES}},
-      {"no program", u"C:\\Program Files (x86)\\Pellora\\notes.txt", {kPatchLaunchFailed, ERROR_BAD_EXE_FORMAT}},
+      {"file gone", u"C:\\Program Files (x86)\\Pellora\\gone.exe", {119u, INVALID_FILE_ATTRIBUTES}},
+      {"folder gone", u"C:\\Gone\\setup.exe", {120u, INVALID_FILE_ATTRIBUTES}},
+      {"no program", u"C:\\Program Files (x86)\\Pellora\\notes.txt", {121u, ERROR_BAD_EXE_FORMAT}},
   };
   for (const auto& c : cases) {
     StoreUninstallString(c.registered);
@@ -313,8 +313,8 @@ TEST_F(PatchSetupTest, StoppingBeforeTheRunKeepsThePatch) {
     LPCWSTR previous_version;
     ExitResult expected;
   } cases[] = {
-      {"no client state under HKLM", true, u"4.2.1.7", {kClientStateUnavailable, ERROR_FILE_NOT_FOUND}},
-      {"another version installed", false, u"5.0", {kPreviousVersionMismatch, 0}},
+      {"no client state under HKLM", true, u"4.2.1.7", {110u, ERROR_FILE_NOT_FOUND}},
+      {"another version installed", false, u"5.0", {111u, 0}},
   };
   for (const auto& c : cases) {
     const ExitResult result = Patch(Quoted(kStubPath), c.system_level, c.previous_version);

@@ -22,8 +22,8 @@ struct Codes {
   DWORD file_not_found, path_not_found, launch_failed;
 };
 // The two callers' code sets.
-constexpr Codes kPatchCodes = {kPatchFileNotFound, kPatchPathNotFound, kPatchLaunchFailed};
-constexpr Codes kSetupCodes = {kSetupFileNotFound, kSetupPathNotFound, kSetupLaunchFailed};
+constexpr Codes kPatchCodes = {119u, 120u, 121u};
+constexpr Codes kSetupCodes = {122u, 123u, 124u};
 
 class RunAndWaitTest : public setup_tests::SetupChildTest {
  protected:
@@ -109,6 +109,15 @@ TEST_F(RunAndWaitTest, SilentModeStartsTheChildHidden) {
   EXPECT_EQ(runs[0].show_window, 0);        // SW_HIDE
   EXPECT_EQ(runs[1].startup_flags, 0u);
   for (const auto& run : runs) EXPECT_EQ(run.creation_flags, 0x08000000u);  // CREATE_NO_WINDOW alone
+  // No handle of the stub's is inherited: bInheritHandles is 0 (FALSE) on every start.
+  const std::string trace = Trace();
+  size_t starts = 0;
+  for (size_t at = trace.find("CreateProcessW("); at != std::string::npos; at = trace.find("CreateProcessW(", at + 1)) {
+    ++starts;
+    const std::string line = trace.substr(at, trace.find('\n', at) - at);
+    EXPECT_NE(line.find("\", 0, 0x8000000, "), std::string::npos) << line;
+  }
+  EXPECT_EQ(starts, 2u) << trace;
 }
 
 TEST_F(RunAndWaitTest, AFailedWaitOrExitCodeReadGivesTheWaitCode) {
@@ -118,7 +127,7 @@ TEST_F(RunAndWaitTest, AFailedWaitOrExitCodeReadGivesTheWaitCode) {
   } cases[] = {{"WaitForSingleObject", ERROR_INVALID_HANDLE}, {"GetExitCodeProcess", ERROR_ACCESS_DENIED}};
   for (const auto& c : cases) {
     StartWithFaults({{c.function, 1, c.error}});
-    ExpectResult(Run(kSetupPath, u"setup"), kWaitFailed, c.error, c.function);
+    ExpectResult(Run(kSetupPath, u"setup"), 107u, c.error, c.function);
     EXPECT_EQ(OpenHandles(), 0u) << c.function;  // both handles closed on this path too
   }
 }

@@ -8,6 +8,7 @@
 #include "sim/core/process.h"
 #include "stub/config/configuration.h"
 #include "stub/support/fixed_string.h"
+#include "tests/support/host_command.h"
 #include "tests/support/standins.h"
 #include "tests/support/test_machine.h"
 
@@ -23,6 +24,7 @@ class SetupChildTest : public ::testing::Test {
     sim::ProcessOptions options;
     options.image = kStubPath;
     options.command_line = std::u16string(u"\"") + kStubPath + u"\"";
+    options.trace_file = (machine_.root() / "trace.txt").string();
     machine_.Start(options);
   }
   void TearDown() override { silent_mode = false; }
@@ -38,6 +40,7 @@ class SetupChildTest : public ::testing::Test {
     testing_support::SetMachineSetting(machine_, standins::kSetupExitCodeSetting, std::to_string(code));
   }
   std::vector<standins::StandInRun> Runs() const { return testing_support::RecordedRuns(machine_); }
+  std::string Trace() const { return testing_support::ReadHostFile((machine_.root() / "trace.txt").string()); }
   size_t OpenHandles() const { return sim::CurrentProcess().Snapshot().open_handles.size(); }
 
   testing_support::TestMachine machine_;

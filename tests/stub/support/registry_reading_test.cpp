@@ -70,6 +70,8 @@ TEST_F(RegistryReadingTest, ReadStringValueTerminatesWhatTheRegistryReturns) {
       {"odd count, last unit zero", 4, REG_SZ, Units(std::u16string(u"a\0", 2), 0x7A), 0, u"a"},
       {"odd count of three bytes", 4, REG_SZ, Units(u"a", 0x7A), 0, u"a"},
       {"inner zero unit", 4, REG_SZ, Units(std::u16string(u"a\0b", 3)), 0, u"a"},
+      // The last unit decides at the capacity: a zero unit further in gives no room.
+      {"capacity units with an inner zero unit", 4, REG_SZ, Units(std::u16string(u"a\0bc", 4)), ERROR_MORE_DATA, u""},
       {"expandable string", 4, REG_EXPAND_SZ, Units(std::u16string(u"0\0", 2)), ERROR_NOT_SUPPORTED, u""},
       {"multi-string", 4, REG_MULTI_SZ, Units(std::u16string(u"a\0\0", 3)), ERROR_NOT_SUPPORTED, u""},
       {"number", 4, REG_DWORD, {0, 0, 0, 0}, ERROR_NOT_SUPPORTED, u""},
@@ -128,6 +130,16 @@ TEST_F(RegistryReadingTest, ReadStringValueAtOpensReadsAndClosesOnEveryPath) {
   Store(RegistryRoot::kLocalMachine, kTestKey, RegistryView::k32, u"good", REG_SZ, Units(u"2"));
   WCHAR buffer[2] = {};
   EXPECT_FALSE(ReadStringValueAt(HKEY_LOCAL_MACHINE, kTestKey, u"good", buffer, 2));
+  // Every open asks for KEY_QUERY_VALUE (0x1) alone, with no options: no write access, no
+  // view flag (KEY_WOW64_64KEY is 0x100, KEY_WOW64_32KEY 0x200).
+  const std::string trace = testing_support::ReadHostFile((machine_.root() / "trace.txt").string());
+  size_t opens = 0;
+  for (size_t at = trace.find("RegOpenKeyExW("); at != std::string::npos; at = trace.find("RegOpenKeyExW(", at + 1)) {
+    ++opens;
+    const std::string line = trace.substr(at, trace.find('\n', at) - at);
+    EXPECT_NE(line.find("\", 0x0, 0x1) -> "), std::string::npos) << line;
+  }
+  EXPECT_EQ(opens, 5u) << trace;
 }
 
 TEST_F(RegistryReadingTest, ClientStateKeyIsOpenedInThe32BitView) {

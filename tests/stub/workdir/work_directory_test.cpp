@@ -145,10 +145,10 @@ TEST_F(WorkDirectoryTest, ModulePathLengthInBothKindsOfRun) {
       // than CreateDirectoryW takes (248), so every attempt fails.
       {259, u"installer.exe", false, kWorkDirectoryFailed},
       {259, u"a.exe", true, kSuccess},
-      {259, u"a.exe", false, kPathOverflow},      // base of 254 units: no room for the name
-      {260, u"installer.exe", true, kWorkDirectoryFailed},  // reported as cut short
-      {260, u"installer.exe", false, kWorkDirectoryFailed},
-      {275, u"installer.exe", false, kWorkDirectoryFailed},
+      {259, u"a.exe", false, 108u},         // base of 254 units: no room for the name
+      {260, u"installer.exe", true, 109u},  // reported as cut short
+      {260, u"installer.exe", false, 109u},
+      {275, u"installer.exe", false, 109u},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.module_units) + (c.unpack ? " unpack-only" : " normal") + " " +
@@ -177,17 +177,18 @@ TEST_F(WorkDirectoryTest, BaseDirectoryMustLeaveRoomForTheName) {
     DWORD exit_code;
     DWORD extra_code;
   } cases[] = {
-      {235, kSuccess, 0},               // a directory of 247 units
-      {236, kSuccess, 0},               // 248: the longest that can be created
-      {237, kWorkDirectoryFailed, 0},   // 249: ten attempts refused
-      {246, kWorkDirectoryFailed, 0},   // "TS_" ends at 249, the last that fits the buffer
-      {247, kPathOverflow, 0},          // "TS_" ends at 250
-      {254, kPathOverflow, 0},
+      {235, 0u, 0},     // a directory of 247 units
+      {236, 0u, 0},     // 248: the longest that can be created
+      {237, 109u, 0},   // 249: ten attempts refused
+      {246, 109u, 0},   // "TS_" ends at 249, the last that fits the buffer
+      {247, 108u, 0},   // "TS_" ends at 250
+      {254, 108u, 0},
+      {258, 108u, 0},   // the longest base a module path can have: "TS_" itself does not fit
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.base_units);
     const std::u16string base = DirectoryOfLength(c.base_units);
-    sim::Process& process = Start(base + u"a.exe", "3FA9C207");
+    sim::Process& process = Start(base + u"a", "3FA9C207");
     std::u16string output;
     const ExitResult result = Run(output);
     EXPECT_EQ(result.exit_code, c.exit_code);
@@ -211,6 +212,12 @@ TEST_F(WorkDirectoryTest, BaseDirectoryMustLeaveRoomForTheName) {
       // Refused before anything is asked of the system.
       EXPECT_EQ(Calls("GetVolumePathNameW("), 0u);
       EXPECT_EQ(Calls("CreateDirectoryW("), 0u);
+      // The step's own answer agrees with the result it gives.
+      PathString base_path, work;
+      ASSERT_TRUE(base_path.Assign(base.c_str()));
+      ExitResult direct = kSucceeded;
+      EXPECT_FALSE(CreateUniqueDirectory(base_path, work, direct));
+      EXPECT_EQ(direct.exit_code, 108u);
     }
     ExpectNothingLeft(process);
   }
@@ -225,8 +232,8 @@ TEST_F(WorkDirectoryTest, ModulePathWithoutADirectory) {
   } cases[] = {
       {u"\\installer.exe", true, kSuccess, u"\\"},  // the only backslash is the first unit
       {u"\\installer.exe", false, kSuccess, u"\\TS_3FA9C.tmp\\"},
-      {u"C:installer.exe", true, kWorkDirectoryFailed, u""},  // no backslash at all
-      {u"C:installer.exe", false, kWorkDirectoryFailed, u""},
+      {u"C:installer.exe", true, 109u, u""},  // no backslash at all
+      {u"C:installer.exe", false, 109u, u""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(sim::ToUtf8(c.image) + (c.unpack ? " unpack-only" : " normal"));
@@ -251,7 +258,7 @@ TEST_F(WorkDirectoryTest, ModuleFileNameFailureEndsTheStep) {
     unpack_only = unpack;
     std::u16string output;
     const ExitResult result = Run(output);
-    EXPECT_EQ(result.exit_code, kWorkDirectoryFailed) << unpack;
+    EXPECT_EQ(result.exit_code, 109u) << unpack;
     EXPECT_EQ(result.extra_code, 0u) << unpack;
     ExpectNothingLeft(process);
   }
@@ -392,7 +399,7 @@ TEST_F(WorkDirectoryTest, TenFailedCreationsEndWith109AndReleaseTheDescriptor) {
   sim::Process& process = Start(u"C:\\Locked\\installer.exe", random);
   std::u16string output;
   const ExitResult result = Run(output);
-  EXPECT_EQ(result.exit_code, kWorkDirectoryFailed);
+  EXPECT_EQ(result.exit_code, 109u);
   EXPECT_EQ(result.extra_code, 0u);
   EXPECT_EQ(output, u"C:\\Locked\\TS_09ABC.tmp");  // the last name tried, no backslash
   EXPECT_EQ(Calls("CreateDirectoryW("), 10u);
@@ -454,12 +461,20 @@ TEST_F(WorkDirectoryTest, DescriptorFailuresEndWith117AndTheFailingCallsError) {
     sim::Process& process = Start(u"C:\\Setup\\installer.exe", "3FA9C207", {c.fault});
     std::u16string output;
     const ExitResult result = Run(output);
-    EXPECT_EQ(result.exit_code, kWorkDirectoryAclFailed);
+    EXPECT_EQ(result.exit_code, 117u);
     EXPECT_EQ(result.extra_code, c.fault.error);
     EXPECT_EQ(Calls("CreateDirectoryW("), 0u);
     EXPECT_EQ(Calls("OpenProcessToken("), 1u);
     EXPECT_EQ(Calls("CloseHandle("), c.fault.function == "OpenProcessToken" ? 0u : 1u);
     ExpectNothingLeft(process);
+    // The step's own answer agrees with the result it gives.
+    sim::Process& again = Start(u"C:\\Setup\\installer.exe", "3FA9C207", {c.fault});
+    PathString base, work;
+    ASSERT_TRUE(base.Assign(u"C:\\Setup\\"));
+    ExitResult direct = kSucceeded;
+    EXPECT_FALSE(CreateUniqueDirectory(base, work, direct));
+    EXPECT_EQ(direct.exit_code, 117u);
+    ExpectNothingLeft(again);
   }
 }
 
@@ -481,7 +496,7 @@ TEST_F(WorkDirectoryTest, OwnerSidLengthAgainstTheDescriptorText) {
     std::u16string output;
     const ExitResult result = Run(output);
     // Windows allows no SID this long, so no system could convert the text either.
-    EXPECT_EQ(result.exit_code, kWorkDirectoryAclFailed);
+    EXPECT_EQ(result.exit_code, 117u);
     EXPECT_EQ(Calls("ConvertSidToStringSidW("), 1u);
     EXPECT_EQ(Calls("ConvertStringSecurityDescriptorToSecurityDescriptorW("), c.converted ? 1u : 0u);
     if (c.converted) {
@@ -502,8 +517,8 @@ TEST_F(WorkDirectoryTest, OtherHostUsersAreShutOut) {
   ASSERT_EQ(Run(output).exit_code, kSuccess);
   ASSERT_TRUE(CreateDirectoryW(u"C:\\Setup\\Open", nullptr));
   // Only the work directory's own mode may shut the other user out: every folder above it
-  // is opened for traversal (the temporary root is made private).
-  for (fs::path folder = Host(u"C:\\Setup"); folder != machine_.root().parent_path(); folder = folder.parent_path()) {
+  // is opened for traversal (the test's temporary folder is made private).
+  for (fs::path folder = Host(u"C:\\Setup"); folder != machine_.folder().parent_path(); folder = folder.parent_path()) {
     fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
   }
