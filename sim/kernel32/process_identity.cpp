@@ -103,8 +103,7 @@ extern "C" void ExitProcess(UINT exit_code) {
   }
   // Said where a person running the program sees it, and in the report above for tests.
   for (const auto& rule : process.UnfiredFaults()) {
-    std::fprintf(stderr, "winsim: fault rule %s never fired
-", FaultRuleText(rule).c_str());
+    std::fprintf(stderr, "winsim: fault rule %s never fired\n", FaultRuleText(rule).c_str());
   }
   // The parent sees the end only once the handles are closed and the image is free.
   process.ReleaseAtExit();
