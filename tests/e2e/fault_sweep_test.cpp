@@ -15,13 +15,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -99,12 +99,20 @@ std::string Accounted(const std::string& accounting, const std::string& key) {
 // Everything on the drive except the stand-ins' own record, with the random part of a
 // work directory's name left out.
 std::set<std::string> DriveContents(const fs::path& root) {
-  static const std::regex work(R"(TS_[0-9A-Fa-f]{5}\.tmp)");
   std::set<std::string> contents;
   for (const auto& entry : fs::recursive_directory_iterator(root / "C")) {
-    const std::string relative = entry.path().lexically_relative(root / "C").string();
+    std::string relative = entry.path().lexically_relative(root / "C").string();
     if (relative.starts_with("StandIns")) continue;
-    contents.insert(std::regex_replace(relative, work, "<work>"));
+    // TS_ and five hexadecimal digits, then .tmp
+    for (size_t at = relative.find("TS_"); at != std::string::npos; at = relative.find("TS_", at + 1)) {
+      if (relative.size() < at + 12 || relative.compare(at + 8, 4, ".tmp") != 0) continue;
+      if (!std::all_of(relative.begin() + at + 3, relative.begin() + at + 8,
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })) {
+        continue;
+      }
+      relative.replace(at, 12, "<work>");
+    }
+    contents.insert(relative);
   }
   return contents;
 }
@@ -174,17 +182,17 @@ class Sweep {
   // A child may outlive the stub (after a failed wait): the run is over when every
   // process in the trace has ended.
   static std::string WaitForEveryProcess(const fs::path& trace) {
-    static const std::regex started(R"(^\[(\d+)\] )");
     std::string text;
     for (int attempt = 0; attempt < 2000; ++attempt) {
       text = ReadHostFile(trace.string());
       std::set<std::string> pids, ended;
       std::istringstream lines(text);
       for (std::string line; std::getline(lines, line);) {
-        std::smatch match;
-        if (!std::regex_search(line, match, started)) continue;
-        pids.insert(match[1]);
-        if (line.find("] ExitProcess(") != std::string::npos) ended.insert(match[1]);
+        const size_t close = line.find("] ");
+        if (line.empty() || line[0] != '[' || close == std::string::npos) continue;
+        const std::string pid = line.substr(1, close - 1);
+        pids.insert(pid);
+        if (line.find("] ExitProcess(") != std::string::npos) ended.insert(pid);
       }
       if (pids == ended) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
