@@ -41,6 +41,7 @@ const std::vector<FailableFunction>& FailableFunctions() {
       {"GetModuleFileNameW", "0", {ERROR_NOT_ENOUGH_MEMORY}},
       {"GetModuleHandleW", "null", {ERROR_MOD_NOT_FOUND}},
       {"GetProcAddress", "null", {ERROR_PROC_NOT_FOUND}},
+      {"GetSystemDirectoryW", "0", {ERROR_NOT_ENOUGH_MEMORY}},
       {"GetTokenInformation", "FALSE", {ERROR_ACCESS_DENIED}},
       {"GetVolumeInformationW", "FALSE", {ERROR_ACCESS_DENIED}},
       {"GetVolumePathNameW", "FALSE", {ERROR_PATH_NOT_FOUND}},
@@ -54,6 +55,7 @@ const std::vector<FailableFunction>& FailableFunctions() {
       // LocalFree returns the block it could not release.
       {"LocalFree", "the block", {ERROR_INVALID_HANDLE}},
       {"LockResource", "null", {ERROR_RESOURCE_DATA_NOT_FOUND}},
+      {"MoveFileExW", "FALSE", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}},
       {"MultiByteToWideChar", "0", {ERROR_NO_UNICODE_TRANSLATION}},
       {"OpenProcessToken", "FALSE", {ERROR_ACCESS_DENIED}},
       {"ReadFile", "FALSE", {ERROR_READ_FAULT}},

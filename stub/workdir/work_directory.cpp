@@ -8,6 +8,7 @@
 #include "platform/kernel32_files.h"
 #include "platform/kernel32_handles.h"
 #include "platform/kernel32_volumes.h"
+#include "stub/cleanup/delete_with_retry.h"
 #include "stub/config/configuration.h"
 
 namespace {
@@ -63,8 +64,13 @@ ExitResult CreateWorkDirectory(HMODULE module, PathString& work_directory, Scope
   ExitResult result = kSucceeded;
   if (!CreateUniqueDirectory(module_path, work_directory, result)) return result;
   // Every later step names the directory by its path; from here on that path cannot be
-  // given to another directory. A directory that cannot be held is not used.
-  if (!HoldWorkDirectory(work_directory, hold)) return {kWorkDirectoryFailed, GetLastError()};
+  // given to another directory. A directory that cannot be held is not used, and is
+  // removed: this early exit runs no cleanup, and the run must leave nothing behind.
+  if (!HoldWorkDirectory(work_directory, hold)) {
+    const DWORD error = GetLastError();
+    DeleteWithRetry(work_directory.Data());
+    return {kWorkDirectoryFailed, error};
+  }
   return kSucceeded;
 }
 

@@ -10,9 +10,9 @@ constexpr int kDirectoryAttempts = 10;
 // On success `work_directory` names an existing directory and ends with a backslash; in
 // a normal run `hold` then holds the new directory open (HoldWorkDirectory), and in an
 // unpack-only run holds nothing. Failures: {109, 0} for an unusable module path or ten
-// failed creations, {109, error} when the new directory cannot be held, {108, 0} when the
-// base directory leaves no room for the name, {117, error} when the descriptor cannot be
-// built.
+// failed creations, {109, error} when the new directory cannot be held (it is then
+// removed), {108, 0} when the base directory leaves no room for the name, {117, error}
+// when the descriptor cannot be built.
 ExitResult CreateWorkDirectory(HMODULE module, PathString& work_directory, ScopedHandle& hold);
 
 // Opens `directory` so that, while `hold` keeps it, nobody can rename or delete it:

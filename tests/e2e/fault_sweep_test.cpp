@@ -232,6 +232,10 @@ std::set<DWORD> CodesForFailure(const Call& call, DWORD error) {
   if (f == "CommandLineToArgvW") return {kConfigurationFailed};
   // Work directory: the module path, the security descriptor.
   if (f == "GetModuleFileNameW") return {kWorkDirectoryFailed};
+  // The hold on the new work directory: listing access, share read and write, backup semantics.
+  if (f == "CreateFileW" && call.line.find(", 0x1, 0x3, 3, 0x2000000)") != std::string::npos) {
+    return {kWorkDirectoryFailed};
+  }
   if (f == "OpenProcessToken" || f == "GetTokenInformation" || f == "ConvertSidToStringSidW" ||
       f == "ConvertStringSecurityDescriptorToSecurityDescriptorW") {
     return {kWorkDirectoryAclFailed};
@@ -260,7 +264,7 @@ std::set<DWORD> CodesForFailure(const Call& call, DWORD error) {
       f == "SetFileInformationByHandle") {
     return {kArchiveUnpackFailed, kSetupUnpackFailed, kSetupWriteFailed};
   }
-  if (f == "LoadLibraryExW" || f == "GetProcAddress" || f == "ExpandEnvironmentStringsW" || f == "FDICreate" ||
+  if (f == "LoadLibraryExW" || f == "GetSystemDirectoryW" || f == "GetProcAddress" || f == "ExpandEnvironmentStringsW" || f == "FDICreate" ||
       f == "FDICopy" || f == "ReadFile" || f == "SetFilePointer" || f == "HeapAlloc" || f == "MultiByteToWideChar" ||
       f == "WideCharToMultiByte" || f == "DosDateTimeToFileTime" || f == "LocalFileTimeToFileTime") {
     return {kSetupUnpackFailed};

@@ -466,7 +466,8 @@ TEST_F(InstallationRunTest, TheWorkDirectoryIsHeldFromItsCreationUntilItIsDelete
 
 // A work directory that was created but cannot be opened is not used: the run ends as a
 // failed creation does, with exit code 109, before anything is unpacked and without the
-// cleanup (an early exit); the empty directory stays and no handle is left open.
+// cleanup (an early exit); the empty directory it made is deleted right away, after the
+// failed open, so nothing is left and no handle stays open.
 TEST_F(InstallationRunTest, AWorkDirectoryThatCannotBeHeldEndsTheRunWith109) {
   InstallImage(Payload());
   const RunOutcome run = Run(u"", {"--fault", "CreateFileW:1:5"});
@@ -477,7 +478,11 @@ TEST_F(InstallationRunTest, AWorkDirectoryThatCannotBeHeldEndsTheRunWith109) {
             std::string::npos)
       << run.trace;
   EXPECT_EQ(run.trace.find("EnumResourceNamesW("), std::string::npos) << "nothing unpacked";
-  EXPECT_EQ(run.left, Left({u"installer.exe", u"TS_3FA9C.tmp"}));
+  const size_t refused = run.trace.find("INVALID_HANDLE_VALUE [error 5]");
+  EXPECT_NE(run.trace.find("CreateFileW(" + TraceQuoted(WorkDirectory()) + ", 0x10000, 0x7, 3,", refused),
+            std::string::npos)
+      << "deleted after the refused hold\n" << run.trace;
+  EXPECT_EQ(run.left, Left({u"installer.exe"}));
   EXPECT_EQ(run.accounting.find("working_set_trims 1\n"), std::string::npos) << "no trim";
   ExpectNothingHeld(run, false);
 }

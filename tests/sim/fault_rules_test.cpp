@@ -27,6 +27,7 @@
 #include "platform/kernel32_library.h"
 #include "platform/kernel32_processes.h"
 #include "platform/kernel32_resources.h"
+#include "platform/kernel32_system_directory.h"
 #include "platform/kernel32_text_conversion.h"
 #include "platform/kernel32_time.h"
 #include "platform/kernel32_volumes.h"
@@ -34,6 +35,7 @@
 #include "sim/advapi32/registry_store.h"
 #include "sim/core/fault_catalog.h"
 #include "sim/core/process.h"
+#include "sim/kernel32/moving.h"
 #include "tests/support/fdi_harness.h"
 #include "tests/support/host_command.h"
 #include "tests/support/resource_image.h"
@@ -188,6 +190,11 @@ std::map<std::string, FailureCase> FailureCases() {
        }}},
       {"GetExitCodeProcess", {true, [] { DWORD code = 0; return GetExitCodeProcess(GetCurrentProcess(), &code) == FALSE; }}},
       {"GetFileAttributesW", {true, [] { return GetFileAttributesW(kFile) == INVALID_FILE_ATTRIBUTES; }}},
+      {"GetSystemDirectoryW", {true, [] { char16_t directory[260]; return GetSystemDirectoryW(directory, 260) == 0; }}},
+      {"MoveFileExW", {true, [] {
+         // A refused rename leaves the file where it was.
+         return MoveFileExW(kFile, u"C:\\Setup\\moved.bin", 0) == FALSE && GetFileAttributesW(kFile) != INVALID_FILE_ATTRIBUTES;
+       }}},
       {"GetFileInformationByHandleEx", {true, [] {
          const HANDLE file = OpenData();
          FILE_BASIC_INFO info{};
