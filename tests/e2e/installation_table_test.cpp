@@ -59,6 +59,8 @@ class InstallationTableTest : public ::testing::TestWithParam<Scenario> {
     if (s.setup_exit_code) variable("PELLORA_SETUP_EXIT_CODE", std::to_string(*s.setup_exit_code));
     if (s.installed_exit_code) variable("PELLORA_INSTALLED_EXIT_CODE", std::to_string(*s.installed_exit_code));
     if (s.installed_writes_nothing) variable("PELLORA_INSTALLED_WRITE", "no");
+    for (const auto& [name, text] : s.environment) variable(name.c_str(), text);
+    for (const auto& [path, bytes] : s.planted) machine_.WriteFile(scenarios::Expand(path, s.folder), bytes);
   }
 
   testing_support::TestMachine machine_;
@@ -96,6 +98,9 @@ TEST_P(InstallationTableTest, RunsAsTheTableSays) {
     left.insert(scenarios::WithoutRandomDigits(sim::ToUtf16(entry.path().lexically_relative(folder).string())));
   }
   EXPECT_EQ(left, s.left);
+  for (const auto& [path, bytes] : s.planted) {
+    EXPECT_EQ(ReadHostFile(machine_.HostPath(scenarios::Expand(path, s.folder)).string()), bytes) << scenarios::Utf8(path);
+  }
 
   // Host only: nothing held at exit.
   const std::string held = ReadHostFile(accounting.string());
