@@ -281,6 +281,20 @@ std::vector<Scenario> MakeScenarios() {
     s.host_only = kAccounting;
     all.push_back(s);
   }
+  {
+    // Setup, a child the installer started, tries to rename the work directory while the
+    // installer waits for it (the first step of swapping it for a link). The installer
+    // holds the directory open without sharing deletion, so the rename is refused as a
+    // sharing violation, and the cleanup still removes everything.
+    Scenario s;
+    s.name = "ARenameOfTheWorkDirectoryDuringTheRunIsRefused";
+    s.environment = {{"PELLORA_SETUP_RENAME_FOLDER", "yes"}};
+    s.children = {{"setup", SetupLine(u"install-archive")}};
+    s.left = {u"installer.exe"};
+    s.setup_outcome = "folder rename refused 32";
+    s.host_only = kAccounting;
+    all.push_back(s);
+  }
   return all;
 }
 

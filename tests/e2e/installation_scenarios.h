@@ -78,6 +78,8 @@ struct Scenario {
   DWORD exit_code = 0;
   std::vector<Child> children;
   std::set<std::u16string> left;  // below the folder, '/' between names
+  // What the setup stand-in recorded as its outcome; checked when not empty.
+  std::string setup_outcome;
   // What only the simulation judges in this scenario: the host leg of the table checks the
   // accounting; installation_run_test.cpp checks the trace, the listing beside the archive,
   // the creation flags and the working-set trim of these runs with the host stand-ins.
@@ -87,6 +89,7 @@ struct Scenario {
   std::string wine_note;
   std::optional<DWORD> wine_exit_code;
   std::optional<std::set<std::u16string>> wine_left;
+  std::optional<std::string> wine_setup_outcome;
 };
 
 const std::vector<Scenario>& Scenarios();

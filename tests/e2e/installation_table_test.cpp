@@ -91,6 +91,13 @@ TEST_P(InstallationTableTest, RunsAsTheTableSays) {
                                                      child.startup_flags, child.show_window));
   }
   EXPECT_EQ(children, expected_children);
+  if (!s.setup_outcome.empty()) {
+    std::vector<std::string> outcomes;
+    for (const auto& run : testing_support::RecordedRuns(machine_)) {
+      if (run.program == "setup") outcomes.push_back(run.outcome);
+    }
+    EXPECT_EQ(outcomes, std::vector<std::string>{s.setup_outcome});
+  }
 
   std::set<std::u16string> left;
   const fs::path folder = machine_.HostPath(s.folder);

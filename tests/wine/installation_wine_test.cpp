@@ -89,6 +89,13 @@ TEST_P(InstallationWineTest, RunsAsTheTableSays) {
                                                      child.startup_flags, child.show_window));
   }
   EXPECT_EQ(children, expected_children);
+  if (!s.setup_outcome.empty()) {
+    std::vector<std::string> outcomes;
+    for (const auto& run : standins::ParseRuns(ReadHostFile(prefix_.HostPath(kRecord).string()))) {
+      if (run.program == "setup") outcomes.push_back(run.outcome);
+    }
+    EXPECT_EQ(outcomes, std::vector<std::string>{s.wine_setup_outcome.value_or(s.setup_outcome)});
+  }
 
   std::set<std::u16string> left;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
