@@ -114,8 +114,8 @@ function(add_release_program name entry subsystem)
     OUTPUT ${RELEASE_DIR}/${name}.exe
     COMMAND ${RELEASE_LLD_LINK} /nodefaultlib /entry:${entry} /subsystem:${subsystem} /machine:arm64
             /dynamicbase /nxcompat /guard:no ${objects} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS}
-            /out:${RELEASE_DIR}/${name}.exe
-    DEPENDS ${objects} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS}
+            ${${name}_EXTRA_LIBS} /out:${RELEASE_DIR}/${name}.exe
+    DEPENDS ${objects} ${RELEASE_DIR}/stub.lib ${RELEASE_IMPORT_LIBS} ${${name}_EXTRA_LIBS}
     COMMENT "Linking ${name}.exe for ARM64 Windows"
     VERBATIM)
   add_custom_target(${name}_pe ALL DEPENDS ${RELEASE_DIR}/${name}.exe)
@@ -123,6 +123,15 @@ endfunction()
 
 set(FREESTANDING_STANDIN_DIR ${CMAKE_SOURCE_DIR}/tools/standins/freestanding)
 set(FREESTANDING_STANDIN_SUPPORT ${FREESTANDING_STANDIN_DIR}/standin_text.cpp ${FREESTANDING_STANDIN_DIR}/standin_run.cpp)
+# The setup stand-in can rename its archive's folder, which the stub's platform leaves out.
+set(setup_standin_EXTRA_LIBS ${RELEASE_DIR}/neighbour_kernel32.lib)
+add_custom_command(
+  OUTPUT ${RELEASE_DIR}/neighbour_kernel32.lib
+  COMMAND ${RELEASE_DLLTOOL} -m arm64 -d ${FREESTANDING_STANDIN_DIR}/neighbour_kernel32.def
+          -l ${RELEASE_DIR}/neighbour_kernel32.lib
+  DEPENDS ${FREESTANDING_STANDIN_DIR}/neighbour_kernel32.def
+  COMMENT "Making the import library for the setup stand-in's renaming"
+  VERBATIM)
 add_release_program(setup_standin FreestandingSetupEntry windows
   ${FREESTANDING_STANDIN_DIR}/setup_standin.cpp ${FREESTANDING_STANDIN_SUPPORT})
 add_release_program(installed_setup_standin FreestandingInstalledSetupEntry windows

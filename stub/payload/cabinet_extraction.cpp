@@ -21,6 +21,10 @@ constexpr DWORD kKeptAttributes = 0x27;
 
 HANDLE HandleOf(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
 
+// The extraction whose destination is being written. The write callback carries no user
+// pointer, so this is how it counts the destination's bytes; null outside an extraction.
+ExtractionContext* writing_extraction = nullptr;
+
 // The library's full path in the system directory. Only the system names that directory:
 // an environment variable such as WINDIR is the user's to set, and would let whoever set
 // it choose the library that an elevated run loads.
@@ -115,14 +119,31 @@ bool CopyFirstFile(char* cabinet_name, char* cabinet_directory, LPCWSTR destinat
   return context.extracted;
 }
 
-INT_PTR OpenDestination(ExtractionContext& context) {
+INT_PTR OpenDestination(ExtractionContext& context, const FDINOTIFICATION& notification) {
   context.output_file.Open(context.destination_path);
   // The library writes through its own handle; ours keeps the file for flushing, or for
   // deletion should the library give up half way.
-  return reinterpret_cast<INT_PTR>(context.output_file.Duplicate());
+  const INT_PTR handle = reinterpret_cast<INT_PTR>(context.output_file.Duplicate());
+  context.library_handle = handle;
+  context.announced = notification.cb < 0 ? ~0ull : static_cast<ULONGLONG>(notification.cb);
+  context.written = 0;
+  writing_extraction = handle == -1 ? nullptr : &context;
+  return handle;
+}
+
+// A library can close a file short and still call it complete (Wine's, on a cut cabinet);
+// that file is as broken as one whose write failed.
+INT_PTR RefuseDestination(ExtractionContext& context, const FDINOTIFICATION& notification) {
+  context.output_file.MarkForDeletion();
+  CloseHandle(HandleOf(notification.hf));
+  return -1;
 }
 
 INT_PTR FinishDestination(ExtractionContext& context, const FDINOTIFICATION& notification) {
+  writing_extraction = nullptr;
+  if (context.written != context.announced) {
+    return RefuseDestination(context, notification);
+  }
   // Times and attributes of 0 leave the file's values as they are.
   FILE_BASIC_INFO basic = {0, 0, 0, 0, 0};
   FILETIME local_time;
@@ -143,6 +164,10 @@ INT_PTR FinishDestination(ExtractionContext& context, const FDINOTIFICATION& not
 }
 
 }  // namespace
+
+ExtractionContext::~ExtractionContext() {
+  if (writing_extraction == this) writing_extraction = nullptr;
+}
 
 bool ExtractCabinet(LPCWSTR cabinet_path, LPCWSTR destination_path) {
   if (!LoadCabinetLibrary() || !LookUpEntryPoints()) return false;
@@ -198,6 +223,9 @@ UINT CabinetRead(INT_PTR file, void* buffer, UINT bytes) {
 UINT CabinetWrite(INT_PTR file, void* buffer, UINT bytes) {
   DWORD written = 0;
   if (!WriteFile(HandleOf(file), buffer, bytes, &written, nullptr)) return static_cast<UINT>(-1);
+  if (writing_extraction != nullptr && file == writing_extraction->library_handle) {
+    writing_extraction->written += written;
+  }
   return written;
 }
 
@@ -216,7 +244,7 @@ INT_PTR CabinetNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notification) {
     case fdintENUMERATE:
       return 0;
     case fdintCOPY_FILE:
-      return OpenDestination(*context);
+      return OpenDestination(*context, *notification);
     case fdintCLOSE_FILE_INFO:
       return FinishDestination(*context, *notification);
     default:

@@ -23,11 +23,18 @@ bool ExtractCabinet(LPCWSTR cabinet_path, LPCWSTR destination_path);
 // One extraction's state, handed to FDICopy as its user pointer and given back in every
 // notification (FDINOTIFICATION::pv).
 struct ExtractionContext {
-  explicit ExtractionContext(LPCWSTR destination) : destination_path(destination), extracted(false) {}
+  explicit ExtractionContext(LPCWSTR destination)
+      : destination_path(destination), extracted(false), library_handle(-1), announced(0), written(0) {}
+  ~ExtractionContext();
+  ExtractionContext(const ExtractionContext&) = delete;
+  ExtractionContext& operator=(const ExtractionContext&) = delete;
 
   LPCWSTR destination_path;  // the caller's buffer
   OutputFile output_file;    // the destination while it is written
-  bool extracted;            // set by fdintCLOSE_FILE_INFO only
+  bool extracted;            // set by fdintCLOSE_FILE_INFO only, and only for a complete file
+  INT_PTR library_handle;    // the handle the library writes the destination through
+  ULONGLONG announced;       // the size fdintCOPY_FILE announced
+  ULONGLONG written;         // the bytes written through library_handle
 };
 
 // Memory and file callbacks: the process heap, and system file handles carried in
@@ -40,5 +47,7 @@ UINT CabinetWrite(INT_PTR file, void* buffer, UINT bytes);
 int CabinetClose(INT_PTR file);
 LONG CabinetSeek(INT_PTR file, LONG distance, int seek_type);
 // Hands the library a handle to the destination for the first file, applies that file's
-// time and attributes when it is complete, and ends the copy run right after it.
+// time and attributes when it is complete, and ends the copy run right after it. A file
+// whose bytes written differ from the size announced is not complete, whatever the
+// library says: it is marked for deletion and the run ends without it.
 INT_PTR CabinetNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notification);

@@ -1,5 +1,6 @@
 #include "tests/e2e/installation_scenarios.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "sim/core/text.h"
@@ -225,14 +226,73 @@ std::vector<Scenario> MakeScenarios() {
     // The archive stays; the cabinet was deleted and its partial expansion with it.
     s.left = {u"installer.exe", u"PELLORA.PACKED.7Z"};
     s.host_only = std::string(kAccounting) + "; no working-set trim";
-    // Seen with WINEDEBUG=+cabinet: FDICopy decodes nothing of the cut folder, yet notifies
-    // fdintCLOSE_FILE_INFO for "setup.exe" with 0 of its 7168 bytes written. The FDI contract
-    // sends CLOSE_FILE_INFO after the file's data (fnfdinotify, FDICopy's FALSE with
-    // FDIERROR_CORRUPT_CABINET for damaged data); the stub takes that notification as a
-    // complete file.
-    s.wine_note = "Wine's FDICopy reports a file of a truncated cabinet as complete (an empty setup.exe)";
-    s.wine_exit_code = 0;
-    s.wine_left = std::set<std::u16string>{u"installer.exe", u"PELLORA.PACKED.7Z", u"setup.exe"};
+    // Wine's FDICopy notifies fdintCLOSE_FILE_INFO for the cut file with none of its bytes
+    // written (seen with WINEDEBUG=+cabinet); the stub counts the bytes against the size
+    // announced in fdintCOPY_FILE and refuses the file, so both machines agree.
+    all.push_back(s);
+  }
+  {
+    // A work directory of 250 units: a process that is not long-path aware creates
+    // directories of at most 248 (MAX_PATH less room for an 8.3 name), so each of the ten
+    // names drawn is refused and the run ends with 109 before anything is unpacked.
+    Scenario s;
+    s.name = "AWorkDirectoryPastTheDirectoryLimitEndsWith109";
+    while (s.folder.size() < 238) {
+      s.folder += std::u16string(std::min<size_t>(100, 238 - 1 - s.folder.size()), u'f') + u"\\";
+    }
+    s.exit_code = 109;
+    s.left = {u"installer.exe"};
+    s.host_only = std::string(kAccounting) + "; ten CreateDirectoryW calls refused with error 206 (installation_run_test)";
+    // Wine 8.0 creates the 250-unit directory; the CreateDirectoryW reference gives the
+    // 248-character limit for a process without the long-path opt-in. The run then fails
+    // on the archive's path of 267 units.
+    s.wine_note = "Wine creates a directory past the documented 248-character limit of CreateDirectoryW";
+    s.wine_exit_code = 108;
+    all.push_back(s);
+  }
+  {
+    // Files named cabinet.dll where a user can put them: below a WINDIR and SYSTEMROOT of
+    // the user's choice and beside the executable. They are not libraries at all, so
+    // loading any of them would fail the expansion; the run installs as usual.
+    Scenario s;
+    s.name = "ACabinetLibraryPlantedAtWindirOrBesideTheExecutableIsNeverLoaded";
+    s.environment = {{"WINDIR", "C:\\Planted"}, {"SYSTEMROOT", "C:\\Planted"}};
+    const std::string planted = "planted by the test: not a library";
+    s.planted = {{u"C:\\Planted\\system32\\cabinet.dll", planted},
+                 {u"C:\\Planted\\cabinet.dll", planted},
+                 {u"<F>cabinet.dll", planted}};
+    s.children = {{"setup", SetupLine(u"install-archive")}};
+    s.left = {u"cabinet.dll", u"installer.exe"};
+    s.host_only = kAccounting;
+    all.push_back(s);
+  }
+  for (const bool unpack_only : {false, true}) {
+    // An archive named to climb two folders up from where it is written: from the work
+    // directory that is the installer's folder, from the folder (unpack-only) its parent.
+    // The name is refused before anything is written, and both files stay as they were.
+    Scenario s;
+    s.name = unpack_only ? "AClimbingPayloadNameTouchesNothingOutsideInAnUnpackOnlyRun"
+                         : "AClimbingPayloadNameTouchesNothingOutsideTheWorkDirectory";
+    s.payload.archive_name = u"PELLORA\\..\\..\\VICTIM.TXT";
+    if (unpack_only) s.arguments = u" --pellora-unpack";
+    s.planted = {{u"<F>VICTIM.TXT", "the user's own file"}, {u"C:\\Downloads\\VICTIM.TXT", "the user's own file"}};
+    s.exit_code = 112;
+    s.left = {u"installer.exe", u"VICTIM.TXT"};
+    s.host_only = kAccounting;
+    all.push_back(s);
+  }
+  {
+    // Setup, a child the installer started, tries to rename the work directory while the
+    // installer waits for it (the first step of swapping it for a link). The installer
+    // holds the directory open without sharing deletion, so the rename is refused as a
+    // sharing violation, and the cleanup still removes everything.
+    Scenario s;
+    s.name = "ARenameOfTheWorkDirectoryDuringTheRunIsRefused";
+    s.environment = {{"PELLORA_SETUP_RENAME_FOLDER", "yes"}};
+    s.children = {{"setup", SetupLine(u"install-archive")}};
+    s.left = {u"installer.exe"};
+    s.setup_outcome = "folder rename refused 32";
+    s.host_only = kAccounting;
     all.push_back(s);
   }
   return all;

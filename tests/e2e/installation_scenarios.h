@@ -10,6 +10,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/types.h"
@@ -69,9 +70,16 @@ struct Scenario {
   std::optional<DWORD> installed_exit_code;  // the installed setup ends with it at once
   bool installed_writes_nothing = false;     // a good patch, but no setup written
   std::u16string arguments;                  // after the quoted image path
+  // Variables set in the run's environment, beside the stand-ins' own settings.
+  std::vector<std::pair<std::string, std::string>> environment;
+  // Files put on the machine before the run (full paths; <F> allowed) that the run must
+  // leave byte for byte as they were; removed afterwards.
+  std::vector<std::pair<std::u16string, std::string>> planted;
   DWORD exit_code = 0;
   std::vector<Child> children;
   std::set<std::u16string> left;  // below the folder, '/' between names
+  // What the setup stand-in recorded as its outcome; checked when not empty.
+  std::string setup_outcome;
   // What only the simulation judges in this scenario: the host leg of the table checks the
   // accounting; installation_run_test.cpp checks the trace, the listing beside the archive,
   // the creation flags and the working-set trim of these runs with the host stand-ins.
@@ -81,6 +89,7 @@ struct Scenario {
   std::string wine_note;
   std::optional<DWORD> wine_exit_code;
   std::optional<std::set<std::u16string>> wine_left;
+  std::optional<std::string> wine_setup_outcome;
 };
 
 const std::vector<Scenario>& Scenarios();

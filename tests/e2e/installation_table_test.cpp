@@ -59,6 +59,8 @@ class InstallationTableTest : public ::testing::TestWithParam<Scenario> {
     if (s.setup_exit_code) variable("PELLORA_SETUP_EXIT_CODE", std::to_string(*s.setup_exit_code));
     if (s.installed_exit_code) variable("PELLORA_INSTALLED_EXIT_CODE", std::to_string(*s.installed_exit_code));
     if (s.installed_writes_nothing) variable("PELLORA_INSTALLED_WRITE", "no");
+    for (const auto& [name, text] : s.environment) variable(name.c_str(), text);
+    for (const auto& [path, bytes] : s.planted) machine_.WriteFile(scenarios::Expand(path, s.folder), bytes);
   }
 
   testing_support::TestMachine machine_;
@@ -89,6 +91,13 @@ TEST_P(InstallationTableTest, RunsAsTheTableSays) {
                                                      child.startup_flags, child.show_window));
   }
   EXPECT_EQ(children, expected_children);
+  if (!s.setup_outcome.empty()) {
+    std::vector<std::string> outcomes;
+    for (const auto& run : testing_support::RecordedRuns(machine_)) {
+      if (run.program == "setup") outcomes.push_back(run.outcome);
+    }
+    EXPECT_EQ(outcomes, std::vector<std::string>{s.setup_outcome});
+  }
 
   std::set<std::u16string> left;
   const fs::path folder = machine_.HostPath(s.folder);
@@ -96,6 +105,9 @@ TEST_P(InstallationTableTest, RunsAsTheTableSays) {
     left.insert(scenarios::WithoutRandomDigits(sim::ToUtf16(entry.path().lexically_relative(folder).string())));
   }
   EXPECT_EQ(left, s.left);
+  for (const auto& [path, bytes] : s.planted) {
+    EXPECT_EQ(ReadHostFile(machine_.HostPath(scenarios::Expand(path, s.folder)).string()), bytes) << scenarios::Utf8(path);
+  }
 
   // Host only: nothing held at exit.
   const std::string held = ReadHostFile(accounting.string());

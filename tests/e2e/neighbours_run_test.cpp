@@ -310,28 +310,28 @@ TEST_F(NeighboursRunTest, TenSquattedNamesFailTheRunWith109) {
   ExpectNothingHeld(run);
 }
 
-// While setup runs, the work directory is renamed away and a link to another folder put
-// in its place. Nothing outside the work directory may be deleted: the folder the link
-// names keeps everything. Whether the rename is refused (a stub that holds its work
-// directory open without sharing deletion) or done, the cleanup ends cleanly: refused,
-// nothing is left; done, the link goes and the moved directory stays as it was.
+// While setup runs, the work directory is renamed away so that a link to another folder
+// can be put in its place. The stub holds its work directory open without sharing
+// deletion, so the rename is refused as a sharing violation (32), the cleanup removes the
+// whole work directory, and the folder the link would have named keeps everything, files
+// named like the payload included.
 TEST_F(NeighboursRunTest, AWorkDirectorySwappedForALinkWhileSetupRunsDeletesNothingOutside) {
-  machine_.WriteFile(u"C:\\Users\\Ann\\Documents\\notes.txt", "notes");
-  machine_.WriteFile(u"C:\\Users\\Ann\\Documents\\Inner\\deep.txt", "deep");
+  const std::vector<std::pair<std::u16string, std::string>> outside = {
+      {u"C:\\Users\\Ann\\Documents\\notes.txt", "notes"},
+      {u"C:\\Users\\Ann\\Documents\\Inner\\deep.txt", "deep"},
+      {u"C:\\Users\\Ann\\Documents\\setup.exe", "the user's own setup.exe"},
+      {u"C:\\Users\\Ann\\Documents\\PELLORA.PACKED.7Z", "the user's own archive"},
+  };
+  for (const auto& [path, bytes] : outside) machine_.WriteFile(path, bytes);
   RunOptions options;
   options.arguments = u" --swap-to=C:\\Users\\Ann\\Documents";
   const RunOutcome run = Run(options);
   EXPECT_EQ(run.exit_code, 0u) << run.output;
-  EXPECT_EQ(ReadHostFile(machine_.HostPath(u"C:\\Users\\Ann\\Documents\\notes.txt").string()), "notes");
-  EXPECT_EQ(ReadHostFile(machine_.HostPath(u"C:\\Users\\Ann\\Documents\\Inner\\deep.txt").string()), "deep");
-  const std::string swap = ReadHostFile((scratch_ / "swap").string());
-  if (swap == "0") {
-    EXPECT_EQ(LeftInDownloads(), Left({"installer.exe", "TS_3FA9C.tmp.moved", "TS_3FA9C.tmp.moved/PELLORA.PACKED.7Z",
-                                       "TS_3FA9C.tmp.moved/setup.exe"}));
-  } else {
-    EXPECT_EQ(swap, "32") << "refused as a sharing violation";
-    EXPECT_EQ(LeftInDownloads(), Left({"installer.exe"}));
+  for (const auto& [path, bytes] : outside) {
+    EXPECT_EQ(ReadHostFile(machine_.HostPath(path).string()), bytes) << sim::ToUtf8(path);
   }
+  EXPECT_EQ(ReadHostFile((scratch_ / "swap").string()), "32") << "refused as a sharing violation";
+  EXPECT_EQ(LeftInDownloads(), Left({"installer.exe"}));
   ExpectNothingHeld(run);
 }
 

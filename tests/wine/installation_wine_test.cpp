@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,12 +65,17 @@ TEST_P(InstallationWineTest, RunsAsTheTableSays) {
   } else {
     fs::remove(prefix_.HostPath(scenarios::kInstalled));
   }
+  for (const auto& [path, bytes] : s.planted) {
+    fs::create_directories(prefix_.HostPath(scenarios::Expand(path, s.folder)).parent_path());
+    Put(scenarios::Expand(path, s.folder), bytes);
+  }
   auto number = [](const std::optional<DWORD>& value) { return value ? std::to_string(*value) : std::string(); };
-  const wine::Prefix::Outcome outcome = prefix_.Run(
-      {image, u"\"" + image + u"\"" + s.arguments, s.registry,
-       {{"PELLORA_SETUP_EXIT_CODE", number(s.setup_exit_code)},
-        {"PELLORA_INSTALLED_EXIT_CODE", number(s.installed_exit_code)},
-        {"PELLORA_INSTALLED_WRITE", s.installed_writes_nothing ? "no" : ""}}});
+  std::map<std::string, std::string> environment = {
+      {"PELLORA_SETUP_EXIT_CODE", number(s.setup_exit_code)},
+      {"PELLORA_INSTALLED_EXIT_CODE", number(s.installed_exit_code)},
+      {"PELLORA_INSTALLED_WRITE", s.installed_writes_nothing ? "no" : ""}};
+  for (const auto& [name, text] : s.environment) environment[name] = text;
+  const wine::Prefix::Outcome outcome = prefix_.Run({image, u"\"" + image + u"\"" + s.arguments, s.registry, environment});
   ASSERT_TRUE(outcome.exit_code.has_value()) << outcome.failure;
   EXPECT_EQ(*outcome.exit_code, s.wine_exit_code.value_or(s.exit_code)) << s.wine_note;
 
@@ -83,13 +89,26 @@ TEST_P(InstallationWineTest, RunsAsTheTableSays) {
                                                      child.startup_flags, child.show_window));
   }
   EXPECT_EQ(children, expected_children);
+  if (!s.setup_outcome.empty()) {
+    std::vector<std::string> outcomes;
+    for (const auto& run : standins::ParseRuns(ReadHostFile(prefix_.HostPath(kRecord).string()))) {
+      if (run.program == "setup") outcomes.push_back(run.outcome);
+    }
+    EXPECT_EQ(outcomes, std::vector<std::string>{s.wine_setup_outcome.value_or(s.setup_outcome)});
+  }
 
   std::set<std::u16string> left;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     left.insert(scenarios::WithoutRandomDigits(sim::ToUtf16(entry.path().lexically_relative(folder).string())));
   }
   EXPECT_EQ(left, s.wine_left.value_or(s.left)) << s.wine_note;
+  for (const auto& [path, bytes] : s.planted) {
+    const fs::path planted = prefix_.HostPath(scenarios::Expand(path, s.folder));
+    EXPECT_EQ(ReadHostFile(planted.string()), bytes) << scenarios::Utf8(path);
+    fs::remove(planted);
+  }
   fs::remove_all(folder);
+  fs::remove_all(prefix_.HostPath(u"C:\\Planted"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, InstallationWineTest, ::testing::ValuesIn(scenarios::Scenarios()),

@@ -250,6 +250,56 @@ TEST_F(CabinetExtractionTest, ADamagedCabinetGivesFalseAndNoDestination) {
   }
 }
 
+TEST_F(CabinetExtractionTest, AFileClosedWithOtherThanTheAnnouncedByteCountIsRefusedAndNotKept) {
+  // A library that announces one size in fdintCOPY_FILE, writes another through the write
+  // callback and still sends fdintCLOSE_FILE_INFO, as Wine's does on a cut cabinet.
+  struct Case {
+    const char* what;
+    LONG announced;
+    std::vector<UINT> writes;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"nothing of 7168 written", 7168, {}, false},
+      {"half written", 7168, {3584}, false},
+      {"one byte short", 7168, {4096, 3071}, false},
+      {"exactly as announced", 7168, {4096, 3072}, true},
+      {"one byte more", 7168, {4096, 3073}, false},
+      {"empty, as announced", 0, {}, true},
+  };
+  std::string bytes(8192, 'x');
+  for (const Case& c : cases) {
+    Start();
+    {
+      ExtractionContext context(kDestination);
+      FDINOTIFICATION notification{};
+      notification.pv = &context;
+      notification.cb = c.announced;
+      const INT_PTR file = CabinetNotify(fdintCOPY_FILE, &notification);
+      ASSERT_NE(file, -1) << c.what;
+      ASSERT_NE(file, 0) << c.what;
+      size_t total = 0;
+      for (UINT write : c.writes) {
+        ASSERT_EQ(CabinetWrite(file, bytes.data(), write), write) << c.what;
+        total += write;
+      }
+      notification = FDINOTIFICATION{};
+      notification.pv = &context;
+      notification.hf = file;
+      // Either way the copy run ends here: the first file is all that is wanted.
+      EXPECT_EQ(CabinetNotify(fdintCLOSE_FILE_INFO, &notification), -1) << c.what;
+      EXPECT_EQ(context.extracted, c.kept) << c.what;
+      context.output_file.Close();
+      EXPECT_EQ(Exists(kDestination), c.kept) << c.what << "\n" << Trace();
+      if (c.kept) {
+        EXPECT_EQ(Contents(kDestination).size(), total) << c.what;
+      }
+    }
+    ExpectNothingLeft(c.what);
+    fs::remove(machine_.HostPath(kDestination, false));
+  }
+}
+
 TEST_F(CabinetExtractionTest, FailuresOfTheFileCallsLeaveNoDestination) {
   struct Case {
     const char* what;
