@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "sim/core/text.h"
 #include "tests/support/cabinet_builder.h"
@@ -331,6 +332,28 @@ std::u16string Expand(const std::u16string& text, const std::u16string& folder) 
   ReplaceAll(out, u"<W>", u"<F>TS_?????.tmp\\");
   ReplaceAll(out, u"<F>", folder);
   return out;
+}
+
+Observed Observe(const std::vector<standins::StandInRun>& runs, const std::filesystem::path& folder) {
+  Observed observed;
+  for (const auto& run : runs) {
+    observed.children.push_back(ChildText(run.program, WithoutRandomDigits(run.command_line), run.startup_flags,
+                                          run.show_window));
+    if (run.program == "setup") observed.setup_outcomes.push_back(run.outcome);
+  }
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    observed.left.insert(WithoutRandomDigits(sim::ToUtf16(entry.path().lexically_relative(folder).string())));
+  }
+  return observed;
+}
+
+std::vector<std::string> ExpectedChildren(const Scenario& scenario) {
+  std::vector<std::string> children;
+  for (const auto& child : scenario.children) {
+    children.push_back(
+        ChildText(child.program, Expand(child.line, scenario.folder), child.startup_flags, child.show_window));
+  }
+  return children;
 }
 
 std::u16string WithoutRandomDigits(std::u16string text) {

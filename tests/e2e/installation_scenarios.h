@@ -15,6 +15,7 @@
 
 #include "platform/types.h"
 #include "tests/support/resource_image.h"
+#include "tools/standins/standin_record.h"
 
 namespace scenarios {
 
@@ -107,6 +108,18 @@ std::u16string PatchLine(const std::u16string& directory, const std::u16string& 
                          const std::u16string& arguments = u"");
 
 std::string Utf8(const std::u16string& text);
+
+// What one machine showed of a run, in the table's terms: the children in the order they
+// ran (ChildText), the outcomes the setup stand-in recorded, and every path below the
+// installer's folder with the random digits masked.
+struct Observed {
+  std::vector<std::string> children;
+  std::vector<std::string> setup_outcomes;
+  std::set<std::u16string> left;
+};
+Observed Observe(const std::vector<standins::StandInRun>& runs, const std::filesystem::path& folder);
+// The children that `scenario` expects, as ChildText gives them.
+std::vector<std::string> ExpectedChildren(const Scenario& scenario);
 
 // The image's payload resources for `payload`: a small archive and the setup resource made
 // from the given stand-in programs' bytes (packed in a cabinet, or as a patch against the

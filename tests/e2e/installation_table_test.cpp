@@ -81,30 +81,13 @@ TEST_P(InstallationTableTest, RunsAsTheTableSays) {
   ASSERT_NE(at, std::string::npos) << result.output;
   EXPECT_EQ(static_cast<DWORD>(std::stoul(result.output.substr(at + 11))), s.exit_code) << result.output;
 
-  std::vector<std::string> children, expected_children;
-  for (const auto& run : testing_support::RecordedRuns(machine_)) {
-    children.push_back(scenarios::ChildText(run.program, scenarios::WithoutRandomDigits(run.command_line),
-                                            run.startup_flags, run.show_window));
-  }
-  for (const auto& child : s.children) {
-    expected_children.push_back(scenarios::ChildText(child.program, scenarios::Expand(child.line, s.folder),
-                                                     child.startup_flags, child.show_window));
-  }
-  EXPECT_EQ(children, expected_children);
+  const scenarios::Observed seen =
+      scenarios::Observe(testing_support::RecordedRuns(machine_), machine_.HostPath(s.folder));
+  EXPECT_EQ(seen.children, scenarios::ExpectedChildren(s));
   if (!s.setup_outcome.empty()) {
-    std::vector<std::string> outcomes;
-    for (const auto& run : testing_support::RecordedRuns(machine_)) {
-      if (run.program == "setup") outcomes.push_back(run.outcome);
-    }
-    EXPECT_EQ(outcomes, std::vector<std::string>{s.setup_outcome});
+    EXPECT_EQ(seen.setup_outcomes, std::vector<std::string>{s.setup_outcome});
   }
-
-  std::set<std::u16string> left;
-  const fs::path folder = machine_.HostPath(s.folder);
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    left.insert(scenarios::WithoutRandomDigits(sim::ToUtf16(entry.path().lexically_relative(folder).string())));
-  }
-  EXPECT_EQ(left, s.left);
+  EXPECT_EQ(seen.left, s.left);
   for (const auto& [path, bytes] : s.planted) {
     EXPECT_EQ(ReadHostFile(machine_.HostPath(scenarios::Expand(path, s.folder)).string()), bytes) << scenarios::Utf8(path);
   }

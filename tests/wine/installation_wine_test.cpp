@@ -79,29 +79,13 @@ TEST_P(InstallationWineTest, RunsAsTheTableSays) {
   ASSERT_TRUE(outcome.exit_code.has_value()) << outcome.failure;
   EXPECT_EQ(*outcome.exit_code, s.wine_exit_code.value_or(s.exit_code)) << s.wine_note;
 
-  std::vector<std::string> children, expected_children;
-  for (const auto& run : standins::ParseRuns(ReadHostFile(prefix_.HostPath(kRecord).string()))) {
-    children.push_back(scenarios::ChildText(run.program, scenarios::WithoutRandomDigits(run.command_line),
-                                            run.startup_flags, run.show_window));
-  }
-  for (const auto& child : s.children) {
-    expected_children.push_back(scenarios::ChildText(child.program, scenarios::Expand(child.line, s.folder),
-                                                     child.startup_flags, child.show_window));
-  }
-  EXPECT_EQ(children, expected_children);
+  const scenarios::Observed seen =
+      scenarios::Observe(standins::ParseRuns(ReadHostFile(prefix_.HostPath(kRecord).string())), folder);
+  EXPECT_EQ(seen.children, scenarios::ExpectedChildren(s));
   if (!s.setup_outcome.empty()) {
-    std::vector<std::string> outcomes;
-    for (const auto& run : standins::ParseRuns(ReadHostFile(prefix_.HostPath(kRecord).string()))) {
-      if (run.program == "setup") outcomes.push_back(run.outcome);
-    }
-    EXPECT_EQ(outcomes, std::vector<std::string>{s.wine_setup_outcome.value_or(s.setup_outcome)});
+    EXPECT_EQ(seen.setup_outcomes, std::vector<std::string>{s.wine_setup_outcome.value_or(s.setup_outcome)});
   }
-
-  std::set<std::u16string> left;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    left.insert(scenarios::WithoutRandomDigits(sim::ToUtf16(entry.path().lexically_relative(folder).string())));
-  }
-  EXPECT_EQ(left, s.wine_left.value_or(s.left)) << s.wine_note;
+  EXPECT_EQ(seen.left, s.wine_left.value_or(s.left)) << s.wine_note;
   for (const auto& [path, bytes] : s.planted) {
     const fs::path planted = prefix_.HostPath(scenarios::Expand(path, s.folder));
     EXPECT_EQ(ReadHostFile(planted.string()), bytes) << scenarios::Utf8(path);
