@@ -116,7 +116,10 @@ Prefix::Outcome Prefix::Run(const Request& request) const {
 
   const auto ran = testing_support::RunHostCommand(
       {kWine, "cmd", "/c", sim::ToUtf8(kHarnessFolder) + "run.bat"},
-      {{"WINEPREFIX", (directory_ / "prefix").string()}, {"WINEDEBUG", "-all"}, {"DISPLAY", ""}});
+      {{"WINEPREFIX", (directory_ / "prefix").string()},
+       {"TMPDIR", (directory_ / "tmp").string()},  // as wine-prefix.sh gives its server
+       {"WINEDEBUG", "-all"},
+       {"DISPLAY", ""}});
   // After a failed batch, what is set is not known: every key of either run is deleted (and
   // set again) next time.
   if (ran.exit_status != 0) {

@@ -74,7 +74,7 @@ cp "$build/release/exit_code_parent.exe" "$drive/PelloraTest/exit_code_parent.ex
 printf '%s\n%s\n' "$image" "\"$image\"" >"$drive/PelloraTest/demo-job.txt"
 echo "   running \"$image\" with setup told to end with exit code 7"
 started=$(date +%s%N)
-PELLORA_SETUP_EXIT_CODE=7 WINEPREFIX=$wine_dir/prefix WINEDEBUG=-all DISPLAY= \
+PELLORA_SETUP_EXIT_CODE=7 WINEPREFIX=$wine_dir/prefix TMPDIR=$wine_dir/tmp WINEDEBUG=-all DISPLAY= \
   /usr/lib/wine/wine64 'C:\PelloraTest\exit_code_parent.exe' 'C:\PelloraTest\demo-job.txt' >"$wine_dir/demo.log" 2>&1 || true
 echo "   took $(( ($(date +%s%N) - started) / 1000000 )) ms"
 result=$(cat "$drive/PelloraTest/demo-job.txt.exit" 2>/dev/null || echo "no result (Wine said: $(tail -3 "$wine_dir/demo.log"))")

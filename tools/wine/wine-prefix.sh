@@ -17,6 +17,9 @@ prefix=$dir/prefix
 wine=/usr/lib/wine/wine64
 server=/usr/lib/wine/wineserver
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+# Wine keeps its server's socket folder under TMPDIR; under the build directory it leaves the
+# system's temporary folder as it found it. Every Wine call on this prefix must use the same.
+mkdir -p "$dir/tmp" && export TMPDIR=$dir/tmp
 
 if [ "$action" = stop ]; then
   [ -x "$server" ] && [ -f "$prefix/system.reg" ] && "$server" -k >/dev/null 2>&1
