@@ -261,15 +261,19 @@ TEST_F(DeleteWithRetryTest, WhatTakesTheNameAfterTheObjectIsGoneIsLeftAlone) {
 class DeleteUnpackedFilesTest : public DeleteWithRetryTest {
  protected:
   void Assign(PathString& string, const std::u16string& value) { ASSERT_TRUE(string.Assign(value.c_str())); }
+  // An archive and a setup program unpacked into C:\Dl\TS_3FA9C.tmp\, and their paths.
+  void Unpack(PathString& archive, PathString& setup, PathString& work) {
+    machine_.WriteFile(u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z", "archive");
+    machine_.WriteFile(u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe", "setup");
+    Assign(archive, u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z");
+    Assign(setup, u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe");
+    Assign(work, u"C:\\Dl\\TS_3FA9C.tmp\\");
+  }
 };
 
 TEST_F(DeleteUnpackedFilesTest, DeletesTheArchiveThenSetupThenTheWorkDirectory) {
-  machine_.WriteFile(u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z", "archive");
-  machine_.WriteFile(u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe", "setup");
   PathString archive, setup, work;
-  Assign(archive, u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z");
-  Assign(setup, u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe");
-  Assign(work, u"C:\\Dl\\TS_3FA9C.tmp\\");
+  Unpack(archive, setup, work);
   ScopedHandle no_hold;
   DeleteUnpackedFiles(archive, setup, work, no_hold);
   const std::string a = "C:\\\\Dl\\\\TS_3FA9C.tmp\\\\PELLORA.PACKED.7Z";
@@ -315,12 +319,8 @@ TEST_F(DeleteUnpackedFilesTest, AStepThatGivesUpDoesNotStopTheLaterOnes) {
 // 32) on every pass; the cleanup lets go of it just before deleting it, after the files,
 // and then removes everything without a pause.
 TEST_F(DeleteUnpackedFilesTest, TheWorkDirectoryIsLetGoJustBeforeItIsDeleted) {
-  machine_.WriteFile(u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z", "archive");
-  machine_.WriteFile(u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe", "setup");
   PathString archive, setup, work;
-  Assign(archive, u"C:\\Dl\\TS_3FA9C.tmp\\PELLORA.PACKED.7Z");
-  Assign(setup, u"C:\\Dl\\TS_3FA9C.tmp\\setup.exe");
-  Assign(work, u"C:\\Dl\\TS_3FA9C.tmp\\");
+  Unpack(archive, setup, work);
   ScopedHandle hold;
   ASSERT_TRUE(HoldWorkDirectory(work, hold));
 
