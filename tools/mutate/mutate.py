@@ -7,7 +7,9 @@ beneath), so the working tree is never changed. For each mutant the runner rebui
 test programs that link the mutated file, runs the mutated component's own tests first
 and, only when they pass, the remaining unit tests and the whole-installation tests, each
 with a time bound. Every mutant ends as killed, survived, timed out or did not build;
-survivors listed in tests/mutation-equivalents.txt count as equivalent.
+survivors listed in tests/mutation-equivalents.txt count as equivalent. Listed mutants skip
+the fault sweep unless --fresh asks for it: each one would sit through the whole sweep,
+most of a run's time, while the faster stages already catch a listing gone stale.
 
     tools/mutate/mutate.py [--build build/mutate] [stub/x/y.cpp ...]
 """
@@ -37,6 +39,7 @@ RELEASE_ONLY = {"stub/support/compiler_support.cpp"}
 # Which test programs link a stub source, by folder (driver and entry are their own).
 UNIT_PROGRAMS = ["stub_tests", "run_installer_tests"]
 WHOLE_RUN_PROGRAM = "e2e_tests"
+FAULT_SWEEP = "*/FaultSweepTest.*"
 ALL_TARGETS = UNIT_PROGRAMS + [WHOLE_RUN_PROGRAM]
 
 
@@ -203,7 +206,10 @@ class Runner:
             pattern = "*" if not own or own[0] != program else "-" + own[1]
             stages.append(("unit", program, pattern, 1))
         if "installer_host" in linked:
-            stages.append(("whole-run", WHOLE_RUN_PROGRAM, "*", 2))
+            # The fault sweep takes most of the whole-run time, so it judges only the
+            # mutants that every other whole run let through.
+            stages.append(("whole-run", WHOLE_RUN_PROGRAM, "-" + FAULT_SWEEP, 2))
+            stages.append(("fault-sweep", WHOLE_RUN_PROGRAM, FAULT_SWEEP, 2))
         return stages
 
     def baseline(self, paths: list[str]):
@@ -226,13 +232,15 @@ class Runner:
                 self.timeouts[(program, pattern)] = 4 * took + 10
                 print(f"baseline {program} {pattern[:60]}: {took:.1f} s", flush=True)
 
-    def judge(self, path: str, mutated_text: str) -> Outcome:
+    def judge(self, path: str, mutated_text: str, sweep: bool = True) -> Outcome:
         started = time.monotonic()
         target = self.src / path
         original = target.read_text()
         try:
             target.write_text(mutated_text)
             for name, program, pattern, shards in self.stages(path):
+                if name == "fault-sweep" and not sweep:
+                    continue
                 # The whole-run tests' program depends on installer_host, so it is rebuilt too.
                 if not self.build([program]):
                     return Outcome("unbuilt", name, time.monotonic() - started)
@@ -260,7 +268,7 @@ def main() -> int:
     parser.add_argument("--build", default="build/mutate", help="the runner's own directory")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--list", action="store_true", help="only list the mutants")
-    parser.add_argument("--fresh", action="store_true", help="judge killed mutants again")
+    parser.add_argument("--fresh", action="store_true", help="judge killed and listed-equivalent mutants again")
     args = parser.parse_args()
 
     paths = [os.path.relpath(Path(f).resolve(), SOURCE) for f in args.files] or stub_sources()
@@ -290,6 +298,9 @@ def main() -> int:
     memory = {} if args.fresh or not memory_file.exists() else json.loads(memory_file.read_text())
 
     reports = []
+    # Per listing, whether each mutant it matched survived: one line of text can stand for
+    # several mutants, and the listing holds while one of them survives.
+    listing_survived: dict[tuple[str, str, str], bool] = {}
     for path in paths:
         text = (runner.src / path).read_text()  # as copied at the start, whatever happens later
         report = FileReport(path)
@@ -299,13 +310,17 @@ def main() -> int:
         for number, mutant in enumerate(found, 1):
             line, before, after = mutation.changed_lines(text, mutant)
             key = f"{path}\n{before}\n{after}\n{mutant.operator}"
+            listing = (path, before, after)
+            listed = listing in equivalents
             if key in memory:
                 status, _, stage = memory[key].rpartition(":")
                 outcome = Outcome(status or "killed", stage + " (remembered)")
             else:
-                outcome = runner.judge(path, mutant.apply(text))
-            if outcome.status == "survived" and (path, before, after) in equivalents:
-                outcome.status = "equivalent"
+                outcome = runner.judge(path, mutant.apply(text), sweep=args.fresh or not listed)
+            if outcome.status == "survived" and listed:
+                outcome = Outcome("equivalent", "" if args.fresh else "fault sweep not run", outcome.seconds)
+            if listed:
+                listing_survived[listing] = listing_survived.get(listing, False) or outcome.status == "equivalent"
             if outcome.status in ("killed", "timeout"):
                 memory[key] = outcome.status + ":" + outcome.stage.replace(" (remembered)", "")
                 memory_file.write_text(json.dumps(memory, indent=0))
@@ -328,13 +343,23 @@ def main() -> int:
             lines.append(f"    {report.path}: {before} => {after}")
         for k, v in report.counts.items():
             totals[k] = totals.get(k, 0) + v
+    stale = 0  # listings that no longer hold fail the run too, so the list stays true
+    for path, before, after in sorted(equivalents):
+        if path not in paths:
+            continue
+        survived = listing_survived.get((path, before, after))
+        stale += survived is not True
+        if survived is None:
+            lines.append(f"listed as equivalent but no such mutant: {path}: {before} => {after}")
+        elif not survived:
+            lines.append(f"listed as equivalent but killed: {path}: {before} => {after}")
     total = sum(r.mutants for r in reports)
     lines.append(f"total: {total} mutants, " + ", ".join(f"{k} {v}" for k, v in sorted(totals.items())) +
                  f", {time.monotonic() - started:.0f} s")
     text = "\n".join(lines)
     print(text)
     (runner.root / "report.txt").write_text(text + "\n")
-    return 1 if totals.get("survived", 0) else 0
+    return 1 if totals.get("survived", 0) or stale else 0
 
 
 if __name__ == "__main__":

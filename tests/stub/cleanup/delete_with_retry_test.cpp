@@ -30,10 +30,14 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 class DeleteWithRetryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Restart(); }
+  // A new process with a fresh trace, failing the calls `faults` name.
+  void Restart(std::vector<sim::FaultRule> faults = {}) {
+    fs::remove(machine_.root() / "trace.txt");
     sim::ProcessOptions options;
     options.virtual_sleep = true;
     options.trace_file = (machine_.root() / "trace.txt").string();
+    options.faults = std::move(faults);
     process_ = &machine_.Start(options);
   }
 
@@ -81,6 +85,7 @@ TEST_F(DeleteWithRetryTest, PathsThatEndAtOnceWithoutAPause) {
     std::function<void(testing_support::TestMachine&)> make;
     std::u16string path;
     size_t passes;
+    std::vector<sim::FaultRule> faults = {};
   } cases[] = {
       {"missing file", [](auto&) {}, u"C:\\missing.txt", 1},
       {"missing folder", [](auto&) {}, u"C:\\no\\such\\file.txt", 1},
@@ -96,10 +101,13 @@ TEST_F(DeleteWithRetryTest, PathsThatEndAtOnceWithoutAPause) {
        u"C:\\ro.txt", 3},
       // Any error outside the list gives up at once.
       {"invalid name", [](auto&) {}, u"C:\\bad|name.txt", 1},
+      // So does a look after the accepted request that fails for another reason.
+      {"look refused otherwise", [](auto& m) { m.WriteFile(u"C:\\look.txt", "x"); }, u"C:\\look.txt", 2,
+       {{"GetFileAttributesW", 1, ERROR_BAD_NETPATH}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    SetUp();
+    Restart(c.faults);
     c.make(machine_);
     DeleteWithRetry(c.path.c_str());
     EXPECT_EQ(Passes(), c.passes);
@@ -108,7 +116,6 @@ TEST_F(DeleteWithRetryTest, PathsThatEndAtOnceWithoutAPause) {
       EXPECT_FALSE(Exists(c.path));
     }
     EXPECT_TRUE(process_->Snapshot().open_handles.empty());
-    fs::remove(machine_.root() / "trace.txt");
   }
 }
 
@@ -127,20 +134,28 @@ TEST_F(DeleteWithRetryTest, ReadOnlyFileHasOnlyThatAttributeCleared) {
   EXPECT_FALSE(Exists(u"C:\\ro.txt"));
 }
 
-// Access denied on a file that is not read-only has nothing to clear: the pass is counted
-// and paused for (100 ms) like any other refusal.
-TEST_F(DeleteWithRetryTest, AccessDeniedWithoutReadOnlyCostsACountedPass) {
-  machine_.WriteFile(u"C:\\denied.txt", "x");
-  sim::ProcessOptions options;
-  options.virtual_sleep = true;
-  options.trace_file = (machine_.root() / "trace.txt").string();
-  options.faults = {{"SetFileInformationByHandle", 1, ERROR_ACCESS_DENIED}};
-  process_ = &machine_.Start(options);
-  DeleteWithRetry(u"C:\\denied.txt");
-  EXPECT_EQ(Passes(), 3u);  // refused, accepted, then nothing to find
-  EXPECT_EQ(Pauses(), 1u);
-  EXPECT_EQ(PausedMilliseconds(), 100u);
-  EXPECT_FALSE(Exists(u"C:\\denied.txt"));
+// Access denied on a file that is not read-only, or whose attributes cannot be opened
+// either, has nothing to clear: the pass is counted and paused for (100 ms) like any other
+// refusal, and the next one deletes it.
+TEST_F(DeleteWithRetryTest, AccessDeniedWithNothingToClearCostsACountedPass) {
+  struct Case {
+    const char* what;
+    std::vector<sim::FaultRule> faults;
+  } cases[] = {
+      {"deletion request refused", {{"SetFileInformationByHandle", 1, ERROR_ACCESS_DENIED}}},
+      // The deletion open, then the attribute open, as for a file whose list denies both.
+      {"both opens refused", {{"CreateFileW", 1, ERROR_ACCESS_DENIED}, {"CreateFileW", 2, ERROR_ACCESS_DENIED}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    machine_.WriteFile(u"C:\\denied.txt", "x");
+    Restart(c.faults);
+    DeleteWithRetry(u"C:\\denied.txt");
+    EXPECT_EQ(Passes(), 3u);  // refused, accepted, then nothing to find
+    EXPECT_EQ(Pauses(), 1u);
+    EXPECT_EQ(PausedMilliseconds(), 100u);
+    EXPECT_FALSE(Exists(u"C:\\denied.txt"));
+  }
 }
 
 TEST_F(DeleteWithRetryTest, AFileHeldWithoutDeleteSharingIsGivenUpAfter100Passes) {
@@ -236,7 +251,7 @@ TEST_F(DeleteWithRetryTest, WhatTakesTheNameAfterTheObjectIsGoneIsLeftAlone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    SetUp();
+    Restart();
     fs::create_directories(machine_.HostPath(name));
     // Another holder keeps the marked directory's name until it lets go.
     const HANDLE holder = Hold(name, kShareAll);
@@ -254,7 +269,6 @@ TEST_F(DeleteWithRetryTest, WhatTakesTheNameAfterTheObjectIsGoneIsLeftAlone) {
     EXPECT_EQ(Pauses(), 1u);
     process_->SetPauseObserver(nullptr);
     fs::remove(machine_.HostPath(name));
-    fs::remove(machine_.root() / "trace.txt");
   }
 }
 

@@ -166,6 +166,10 @@ TEST_F(ConfigurationTest, ParsingKeepsEveryArgumentAndTheRawLine) {
   EXPECT_EQ(std::u16string(configuration.argv[2]), u"x y");
   EXPECT_EQ(std::u16string(configuration.argv[3]), u"--pellora-silent");
   EXPECT_EQ(process.Snapshot().live_local_blocks, 1u);
+  // Parsing again lets the first vector go.
+  ASSERT_TRUE(configuration.ParseArguments(u"p --system-level"));
+  EXPECT_EQ(configuration.argc, 2);
+  EXPECT_EQ(process.Snapshot().live_local_blocks, 1u);
   configuration.Reset();
   EXPECT_EQ(configuration.argv, nullptr);
   EXPECT_EQ(configuration.argc, 0);
