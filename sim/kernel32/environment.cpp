@@ -61,7 +61,16 @@ std::optional<std::u16string> EnvironmentValue(std::u16string_view name) {
   return std::nullopt;
 }
 
-std::u16string SystemDirectory() { return u"C:\\Windows\\System32"; }
+std::u16string SystemDirectory() {
+  if (auto setting = CurrentProcess().machine().Setting("system_directory")) return ToUtf16(*setting);
+  return u"C:\\Windows\\System32";
+}
+
+std::u16string SystemDirectoryFile(std::u16string_view name) {
+  std::u16string path = SystemDirectory();
+  if (path.empty() || path.back() != u'\\') path += u'\\';
+  return path + std::u16string(name);
+}
 
 }  // namespace sim
 

@@ -12,8 +12,11 @@ namespace sim {
 // capitals) sets a variable, and one with an empty value leaves it undefined.
 std::optional<std::u16string> EnvironmentValue(std::u16string_view name);
 
-// The system directory, C:\Windows\System32, where the system's libraries live. It does
-// not move when the WINDIR variable does.
+// The system directory, where the system's libraries live: C:\Windows\System32 unless a
+// line "system_directory = path" of machine.conf names another (a root keeps its trailing
+// backslash, as GetSystemDirectoryW reports it). It does not move when WINDIR does.
 std::u16string SystemDirectory();
+// `name` inside the system directory.
+std::u16string SystemDirectoryFile(std::u16string_view name);
 
 }  // namespace sim

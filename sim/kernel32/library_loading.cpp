@@ -80,13 +80,13 @@ extern "C" HMODULE LoadLibraryExW(LPCWSTR file_name, HANDLE file, DWORD flags) {
   if (name.substr(0, 4) == u"\\\\?\\") name.remove_prefix(4);
   std::u16string path;
   if (IsBareName(name) && !name.empty()) {
-    path = NormalisePath(SystemDirectory() + u"\\" + std::u16string(name));
+    path = NormalisePath(SystemDirectoryFile(name));
   } else if (IsFullPath(name)) {
     path = NormalisePath(name);
   } else {
     return fail(ERROR_MOD_NOT_FOUND);
   }
-  if (EqualNoCase(path, SystemDirectory() + u"\\" + kCabinetLibrary)) {
+  if (EqualNoCase(path, SystemDirectoryFile(kCabinetLibrary))) {
     const HMODULE module = cabinet::LibraryModule();
     process.RecordModuleLoad(module, path);
     trace.Result(Pointer(module));

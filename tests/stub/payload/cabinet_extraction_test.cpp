@@ -16,6 +16,7 @@
 #include "platform/kernel32_handles.h"
 #include "sim/core/process.h"
 #include "sim/core/text.h"
+#include "sim/core/trace.h"
 #include "tests/support/cabinet_builder.h"
 #include "tests/support/host_command.h"
 #include "tests/support/test_machine.h"
@@ -364,13 +365,16 @@ TEST_F(CabinetExtractionTest, TheLibraryComesOnlyFromTheSystemDirectory) {
   machine_.WriteFile(u"C:\\Planted\\system32\\cabinet.dll", "MZ planted");
   machine_.WriteFile(u"C:\\Planted\\cabinet.dll", "MZ planted");
   machine_.WriteFile(u"C:\\Setup\\cabinet.dll", "MZ planted");
-  const std::string system_library = "LoadLibraryExW(\"C:\\\\Windows\\\\System32\\\\cabinet.dll\", null, 0x8)";
+  // 247 units of directory and "\cabinet.dll" fill a path's 259 units; one more cannot be named.
+  const std::string longest = "C:\\" + std::string(244, 's');
+  const std::string too_long = longest + "s";
   struct Case {
     const char* what;
     std::string settings;
     std::vector<sim::FaultRule> faults;
     bool loads;
     size_t attempts;  // LoadLibraryExW calls, each naming the system's library
+    std::string library = "C:\\Windows\\System32\\cabinet.dll";
   };
   const Case cases[] = {
       {"defaults", "", {}, true, 1},
@@ -380,6 +384,11 @@ TEST_F(CabinetExtractionTest, TheLibraryComesOnlyFromTheSystemDirectory) {
       {"WINDIR too long", "environment.WINDIR = C:\\" + std::string(250, 'w') + "\n", {}, true, 1},
       {"the system directory is not given", "", {{"GetSystemDirectoryW", 1, 8}}, false, 0},
       {"the library does not load", "", {{"LoadLibraryExW", 1, 126}}, false, 1},
+      // A root keeps its backslash, and no second one is added.
+      {"the system directory is a root", "system_directory = C:\\\n", {}, true, 1, "C:\\cabinet.dll"},
+      {"the longest system directory", "system_directory = " + longest + "\n", {}, true, 1,
+       longest + "\\cabinet.dll"},
+      {"a system directory one unit too long", "system_directory = " + too_long + "\n", {}, false, 0},
   };
   for (const Case& c : cases) {
     cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
@@ -395,14 +404,15 @@ TEST_F(CabinetExtractionTest, TheLibraryComesOnlyFromTheSystemDirectory) {
     EXPECT_EQ(ExtractCabinet(kCabinet, kDestination), c.loads) << c.what << "\n" << Trace();
     EXPECT_EQ(Count("GetSystemDirectoryW("), 1u) << c.what;
     EXPECT_EQ(Count("LoadLibraryExW("), c.attempts) << c.what << "\n" << Trace();
-    EXPECT_EQ(Count(system_library), c.attempts) << c.what << "\n" << Trace();
+    EXPECT_EQ(Count("LoadLibraryExW(" + sim::Quoted(sim::ToUtf16(c.library)) + ", null, 0x8)"), c.attempts)
+        << c.what << "\n" << Trace();
     EXPECT_EQ(Count("Planted"), 0u) << c.what << "\n" << Trace();
     EXPECT_EQ(Count("Setup\\\\cabinet"), 0u) << c.what << "\n" << Trace();
     EXPECT_EQ(Count("ExpandEnvironmentStringsW("), 0u) << c.what;
     const auto modules = process_->Snapshot().loaded_modules;
     ASSERT_EQ(modules.size(), c.loads ? 1u : 0u) << c.what;
     if (c.loads) {
-      EXPECT_EQ(sim::ToUtf8(modules[0].path), "C:\\Windows\\System32\\cabinet.dll") << c.what;
+      EXPECT_EQ(sim::ToUtf8(modules[0].path), c.library) << c.what;
       EXPECT_EQ(modules[0].module, cabinet_library.module) << c.what;
     } else {
       EXPECT_EQ(Trace().find("FDICreate("), std::string::npos) << c.what;
