@@ -365,9 +365,11 @@ TEST_F(CabinetExtractionTest, TheLibraryComesOnlyFromTheSystemDirectory) {
   machine_.WriteFile(u"C:\\Planted\\system32\\cabinet.dll", "MZ planted");
   machine_.WriteFile(u"C:\\Planted\\cabinet.dll", "MZ planted");
   machine_.WriteFile(u"C:\\Setup\\cabinet.dll", "MZ planted");
-  // 247 units of directory and "\cabinet.dll" fill a path's 259 units; one more cannot be named.
+  // 247 units of directory and "\cabinet.dll" fill a path's 259 units; one more cannot be
+  // named, nor can a directory that leaves no room for the backslash.
   const std::string longest = "C:\\" + std::string(244, 's');
   const std::string too_long = longest + "s";
+  const std::string full = "C:\\" + std::string(256, 's');
   struct Case {
     const char* what;
     std::string settings;
@@ -389,6 +391,7 @@ TEST_F(CabinetExtractionTest, TheLibraryComesOnlyFromTheSystemDirectory) {
       {"the longest system directory", "system_directory = " + longest + "\n", {}, true, 1,
        longest + "\\cabinet.dll"},
       {"a system directory one unit too long", "system_directory = " + too_long + "\n", {}, false, 0},
+      {"a system directory that fills the path", "system_directory = " + full + "\n", {}, false, 0},
   };
   for (const Case& c : cases) {
     cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
@@ -415,6 +418,7 @@ TEST_F(CabinetExtractionTest, TheLibraryComesOnlyFromTheSystemDirectory) {
       EXPECT_EQ(sim::ToUtf8(modules[0].path), c.library) << c.what;
       EXPECT_EQ(modules[0].module, cabinet_library.module) << c.what;
     } else {
+      EXPECT_EQ(Count("GetProcAddress("), 0u) << c.what;
       EXPECT_EQ(Trace().find("FDICreate("), std::string::npos) << c.what;
       EXPECT_EQ(cabinet_library.module, nullptr) << c.what;
     }
