@@ -343,7 +343,10 @@ TEST_F(CabinetExtractionTest, ADestinationTooLongOrInAMissingFolderGivesFalseAnd
 
 TEST_F(CabinetExtractionTest, ACabinetPathWithoutAUsableBackslashFailsBeforeTheLibraryIsCreated) {
   machine_.WriteFile(u"C:\\SETUP.EX_", OneFileCabinet("MZ"));
-  for (const std::u16string path : {u"SETUP.EX_", u"\\SETUP.EX_", u"C:SETUP.EX_", u""}) {
+  // The empty path has a path after its terminator, which must not be read.
+  const std::vector<std::u16string> paths = {u"SETUP.EX_", u"\\SETUP.EX_", u"C:SETUP.EX_",
+                                             std::u16string(u"\0C:\\SETUP.EX_", 13)};
+  for (const std::u16string& path : paths) {
     cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
     Start();
     EXPECT_FALSE(ExtractCabinet(path.c_str(), kDestination)) << sim::ToUtf8(path);
