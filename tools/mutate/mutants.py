@@ -116,11 +116,34 @@ TEMPLATE_CONTENT = {"identifier", "number"}
 TEMPLATE_PUNCT = {"::", ",", "*", "&"}
 
 
+CASTS = {"static_cast", "reinterpret_cast", "const_cast", "dynamic_cast"}
+
+
+def cast_type_end(tokens: list[Token], i: int) -> int | None:
+    """The `>` that closes the type of a cast whose `<` is at i."""
+    depth = 0
+    for j in range(i, len(tokens)):
+        if tokens[j].text == "<":
+            depth += 1
+        elif tokens[j].text == ">":
+            depth -= 1
+            if depth == 0:
+                return j
+        elif tokens[j].text in (";", "{", "}"):
+            return None
+    return None
+
+
 def template_brackets(tokens: list[Token]) -> set[int]:
     """Indexes of `<` and `>` that bracket template arguments rather than compare."""
     brackets: set[int] = set()
     for i, token in enumerate(tokens):
         if token.text != "<" or i == 0 or tokens[i - 1].kind != "identifier":
+            continue
+        if tokens[i - 1].text in CASTS:  # always a type, whatever it holds: void (*)()
+            close = cast_type_end(tokens, i)
+            if close is not None:
+                brackets.update((i, close))
             continue
         depth, j = 1, i + 1
         while j < len(tokens):
