@@ -102,11 +102,12 @@ def load_equivalents() -> dict[tuple[str, str, str], str]:
 
 
 class Runner:
-    def __init__(self, build: Path, jobs: int):
+    def __init__(self, build: Path, jobs: int, sweep: bool = True):
         self.root = build.resolve()
         self.src = self.root / "src"
         self.binary = self.src / "build" / "host"  # same relative layout as build/host
         self.jobs = jobs
+        self.sweep = sweep  # whether any mutant meets the fault sweep
         self.temp = self.root / "tmp"
         self.timeouts: dict[str, float] = {}
         self.env = dict(os.environ)
@@ -209,7 +210,8 @@ class Runner:
             # The fault sweep takes most of the whole-run time, so it judges only the
             # mutants that every other whole run let through.
             stages.append(("whole-run", WHOLE_RUN_PROGRAM, "-" + FAULT_SWEEP, 2))
-            stages.append(("fault-sweep", WHOLE_RUN_PROGRAM, FAULT_SWEEP, 2))
+            if self.sweep:
+                stages.append(("fault-sweep", WHOLE_RUN_PROGRAM, FAULT_SWEEP, 2))
         return stages
 
     def baseline(self, paths: list[str]):
@@ -268,6 +270,8 @@ def main() -> int:
     parser.add_argument("--build", default="build/mutate", help="the runner's own directory")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--list", action="store_true", help="only list the mutants")
+    parser.add_argument("--without-sweep", action="store_true",
+                        help="a quicker first look: no mutant meets the fault sweep, so a survivor may be one it kills")
     parser.add_argument("--fresh", action="store_true", help="judge killed and listed-equivalent mutants again")
     args = parser.parse_args()
 
@@ -286,7 +290,7 @@ def main() -> int:
         return 0
 
     equivalents = load_equivalents()
-    runner = Runner(Path(args.build), args.jobs)
+    runner = Runner(Path(args.build), args.jobs, sweep=not args.without_sweep)
     runner.root.mkdir(parents=True, exist_ok=True)
     runner.sync()
     runner.configure()

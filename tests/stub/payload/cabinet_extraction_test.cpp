@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,19 @@ class CabinetExtractionTest : public ::testing::Test {
     size_t count = 0;
     for (size_t at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1)) ++count;
     return count;
+  }
+  // The byte counts asked of HeapAlloc, in call order.
+  std::vector<std::string> AllocationSizes() const {
+    std::vector<std::string> sizes;
+    std::istringstream lines(Trace());
+    for (std::string line; std::getline(lines, line);) {
+      const size_t call = line.find("HeapAlloc(");
+      const size_t end = line.find(")", call);
+      if (call == std::string::npos || end == std::string::npos) continue;
+      const size_t last = line.rfind(", ", end);
+      sizes.push_back(line.substr(last + 2, end - last - 2));
+    }
+    return sizes;
   }
   bool Exists(const std::u16string& path) const { return fs::exists(machine_.HostPath(path, false)); }
   std::string Contents(const std::u16string& path) const {
@@ -466,26 +480,28 @@ TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndL
   struct Case {
     const char* what;
     sim::FaultRule fault;
+    size_t conversions;  // WideCharToMultiByte calls: a failed size is followed by no conversion
     bool reaches_fdi_create;
     bool reaches_fdi_copy = false;
   };
   const Case cases[] = {
-      {"the name's size", {"WideCharToMultiByte", 1, 87}, false},
-      {"the name's conversion", {"WideCharToMultiByte", 2, 122}, false},
-      {"the directory's size", {"WideCharToMultiByte", 3, 87}, false},
-      {"the directory's conversion", {"WideCharToMultiByte", 4, 122}, false},
-      {"the name's block", {"HeapAlloc", 1, 8}, false},
-      {"the directory's block", {"HeapAlloc", 2, 8}, false},
-      {"the library's context", {"HeapAlloc", 3, 8}, true},
-      {"the library refuses to start", {"FDICreate", 1, 8}, true},
-      {"the cabinet path's size back in UTF-16", {"MultiByteToWideChar", 1, 1113}, true, true},
-      {"the cabinet path's conversion back", {"MultiByteToWideChar", 2, 122}, true, true},
+      {"the name's size", {"WideCharToMultiByte", 1, 87}, 3, false},
+      {"the name's conversion", {"WideCharToMultiByte", 2, 122}, 4, false},
+      {"the directory's size", {"WideCharToMultiByte", 3, 87}, 3, false},
+      {"the directory's conversion", {"WideCharToMultiByte", 4, 122}, 4, false},
+      {"the name's block", {"HeapAlloc", 1, 8}, 3, false},
+      {"the directory's block", {"HeapAlloc", 2, 8}, 3, false},
+      {"the library's context", {"HeapAlloc", 3, 8}, 4, true},
+      {"the library refuses to start", {"FDICreate", 1, 8}, 4, true},
+      {"the cabinet path's size back in UTF-16", {"MultiByteToWideChar", 1, 1113}, 4, true, true},
+      {"the cabinet path's conversion back", {"MultiByteToWideChar", 2, 122}, 4, true, true},
   };
   for (const Case& c : cases) {
     cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
     machine_.WriteFile(kCabinet, OneFileCabinet("MZ"));
     Start({c.fault});
     EXPECT_FALSE(ExtractCabinet(kCabinet, kDestination)) << c.what;
+    EXPECT_EQ(Count("WideCharToMultiByte("), c.conversions) << c.what;
     EXPECT_EQ(Trace().find("FDICreate(") != std::string::npos, c.reaches_fdi_create) << c.what << "\n" << Trace();
     EXPECT_EQ(Trace().find("FDICopy(") != std::string::npos, c.reaches_fdi_copy) << c.what;
     // Neither the cabinet nor the destination was opened.
@@ -507,6 +523,11 @@ TEST_F(CabinetExtractionTest, PathsOutsideAnyAnsiCodePageCrossTheLibraryAsUtf8) 
   // The library got the name and the directory (with its backslash) in UTF-8.
   EXPECT_NE(Trace().find("\"" + sim::ToUtf8(u"SETUP.\u0395\u03a7_") + "\""), std::string::npos) << Trace();
   EXPECT_NE(Trace().find(sim::ToUtf8(u"\u4e0b\u8f7d")), std::string::npos);
+  // Each of the two blocks holds its UTF-8 text and one terminator, no more: the name's
+  // 11 bytes, then the directory's 29.
+  const std::vector<std::string> sizes = AllocationSizes();
+  ASSERT_GE(sizes.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(sizes.begin(), sizes.begin() + 2), (std::vector<std::string>{"12", "30"}));
   ExpectNothingLeft("non-ANSI");
 }
 
