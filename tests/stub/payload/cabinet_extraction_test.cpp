@@ -103,7 +103,20 @@ class CabinetExtractionTest : public ::testing::Test {
   }
 
   // Nothing of the call outlives it but the file and the loaded library.
-  void ExpectNothingLeft(const std::string& what) const { testing_support::ExpectNothingLeft(*process_, what); }
+  // Also: every process-heap call passes flags 0. That heap is shared with threads the
+  // system starts, so HEAP_NO_SERIALIZE (1) must never reach it.
+  void ExpectNothingLeft(const std::string& what) const {
+    testing_support::ExpectNothingLeft(*process_, what);
+    std::istringstream lines(Trace());
+    for (std::string line; std::getline(lines, line);) {
+      for (const std::string call : {"HeapAlloc(", "HeapFree("}) {
+        const size_t at = line.find(call);
+        if (at == std::string::npos) continue;
+        const size_t flags = line.find(", ", at) + 2;
+        EXPECT_EQ(line.substr(flags, 5), "0x0, ") << what << ": " << line;
+      }
+    }
+  }
 
   testing_support::TestMachine machine_;
   sim::Process* process_ = nullptr;
