@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kAttributesName = "user.winsim.attributes";
 constexpr const char* kSecurityName = "user.winsim.sddl";
 constexpr const char* kCreationTimeName = "user.winsim.creation_time";
+constexpr const char* kChangeTimeName = "user.winsim.change_time";
 constexpr DWORD kDerivedBits = kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeNormal;
 
 std::optional<std::string> ReadExtended(const std::filesystem::path& path, const char* name) {
@@ -21,6 +22,17 @@ std::optional<std::string> ReadExtended(const std::filesystem::path& path, const
   const ssize_t size = ::getxattr(path.c_str(), name, buffer, sizeof buffer);
   if (size < 0) return std::nullopt;
   return std::string(buffer, static_cast<size_t>(size));
+}
+
+std::optional<LONGLONG> ReadTime(const std::filesystem::path& path, const char* name) {
+  const auto stored = ReadExtended(path, name);
+  if (!stored) return std::nullopt;
+  return static_cast<LONGLONG>(std::strtoll(stored->c_str(), nullptr, 10));
+}
+
+bool WriteTime(const std::filesystem::path& path, const char* name, LONGLONG file_time) {
+  const std::string text = std::to_string(file_time);
+  return ::setxattr(path.c_str(), name, text.data(), text.size(), 0) == 0;
 }
 
 }  // namespace
@@ -47,14 +59,17 @@ bool WriteFileAttributes(const std::filesystem::path& path, DWORD attributes) {
 }
 
 std::optional<LONGLONG> ReadCreationTime(const std::filesystem::path& path) {
-  const auto stored = ReadExtended(path, kCreationTimeName);
-  if (!stored) return std::nullopt;
-  return static_cast<LONGLONG>(std::strtoll(stored->c_str(), nullptr, 10));
+  return ReadTime(path, kCreationTimeName);
 }
 
 bool WriteCreationTime(const std::filesystem::path& path, LONGLONG file_time) {
-  const std::string text = std::to_string(file_time);
-  return ::setxattr(path.c_str(), kCreationTimeName, text.data(), text.size(), 0) == 0;
+  return WriteTime(path, kCreationTimeName, file_time);
+}
+
+std::optional<LONGLONG> ReadChangeTime(const std::filesystem::path& path) { return ReadTime(path, kChangeTimeName); }
+
+bool WriteChangeTime(const std::filesystem::path& path, LONGLONG file_time) {
+  return WriteTime(path, kChangeTimeName, file_time);
 }
 
 std::optional<std::string> ReadSecurityDescriptor(const std::filesystem::path& path) {

@@ -1,5 +1,5 @@
 // What a Windows file system keeps about a file that a Linux one does not: the attribute
-// word (read-only, hidden, ...), a creation time set by a caller and the security
+// word (read-only, hidden, ...), creation and change times set by a caller and the security
 // descriptor applied at creation. All are the simulation's own, kept in extended attributes of the host file, so that they hold
 // even for the root user and go away with the file.
 #pragma once
@@ -31,6 +31,11 @@ bool WriteFileAttributes(const std::filesystem::path& path, DWORD attributes);
 // changed, so a set one is kept beside it. nullopt when none was set.
 std::optional<LONGLONG> ReadCreationTime(const std::filesystem::path& path);
 bool WriteCreationTime(const std::filesystem::path& path, LONGLONG file_time);
+// A change time that a caller set; Linux lets no one set it. It then stands for the file's
+// change time until another is set (Windows would move it on the next change; nothing the
+// stub does changes a file after setting its times).
+std::optional<LONGLONG> ReadChangeTime(const std::filesystem::path& path);
+bool WriteChangeTime(const std::filesystem::path& path, LONGLONG file_time);
 
 // The security descriptor applied to an object when it was created, as SDDL text.
 std::optional<std::string> ReadSecurityDescriptor(const std::filesystem::path& path);

@@ -64,6 +64,7 @@ bool ReadBasicInfo(FileObject& object, FILE_BASIC_INFO& info) {
   info.LastAccessTime = FileTimeOf(status.stx_atime);
   info.LastWriteTime = FileTimeOf(status.stx_mtime);
   info.ChangeTime = FileTimeOf(status.stx_ctime);
+  if (!object.node().is_link) info.ChangeTime = ReadChangeTime(object.node().path).value_or(info.ChangeTime);
   info.FileAttributes = ReadFileAttributes(object.node().path).value_or(FILE_ATTRIBUTE_NORMAL);
   return true;
 }
@@ -86,6 +87,10 @@ DWORD WriteBasicInfo(FileObject& object, const FILE_BASIC_INFO& info) {
   if (info.CreationTime > 0 && info.CreationTime != current.CreationTime) {
     if (node.is_link) return ERROR_NOT_SUPPORTED;
     if (!WriteCreationTime(node.path, info.CreationTime)) return ERROR_ACCESS_DENIED;
+  }
+  if (info.ChangeTime > 0 && info.ChangeTime != current.ChangeTime) {
+    if (node.is_link) return ERROR_NOT_SUPPORTED;
+    if (!WriteChangeTime(node.path, info.ChangeTime)) return ERROR_ACCESS_DENIED;
   }
   timespec host_times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
   if (info.LastAccessTime > 0 && info.LastAccessTime != current.LastAccessTime) {

@@ -453,12 +453,15 @@ TEST_F(FilesTest, BasicInformationCarriesTimesAndAttributes) {
   ASSERT_EQ(::stat(Host(u"C:\\t.txt").c_str(), &status), 0);
   EXPECT_EQ(status.st_mtime, 1000000000) << "the host file's own time was set";
 
-  // The host cannot change its birth time; a creation time set is kept and read back.
+  // The host can change neither its birth time nor its change time; a creation or change
+  // time set is kept and read back.
   change = FILE_BASIC_INFO{};
   change.CreationTime = 116444736000000000LL + 1577953230LL * 10000000LL;  // 2020-01-02 08:20:30 UTC
+  change.ChangeTime = change.CreationTime + 10000000LL;
   ASSERT_TRUE(SetFileInformationByHandle(file, FileBasicInfo, &change, sizeof change));
   ASSERT_TRUE(GetFileInformationByHandleEx(file, FileBasicInfo, &after, sizeof after));
   EXPECT_EQ(after.CreationTime, change.CreationTime);
+  EXPECT_EQ(after.ChangeTime, change.ChangeTime);
   EXPECT_EQ(after.LastWriteTime, 116444736000000000LL + 1000000000LL * 10000000LL);
   EXPECT_EQ(after.FileAttributes, FILE_ATTRIBUTE_HIDDEN);
 

@@ -176,7 +176,10 @@ TEST_F(CabinetExtractionTest, TheEntryDateBecomesTheCreationTimeInUtcAndNothingE
   // 10:20:30 at UTC+2 is 08:20:30 UTC.
   const ULONGLONG expected = 1577953230ull * kTicksPerSecond + kUnixEpochTicks;
   EXPECT_EQ(static_cast<ULONGLONG>(info.CreationTime), expected) << Trace();
-  EXPECT_GE(static_cast<ULONGLONG>(info.LastWriteTime), before);  // the time of writing
+  // The other times are the system's own, from the writing.
+  EXPECT_GE(static_cast<ULONGLONG>(info.LastWriteTime), before);
+  EXPECT_GE(static_cast<ULONGLONG>(info.LastAccessTime), before);
+  EXPECT_GE(static_cast<ULONGLONG>(info.ChangeTime), before);
   EXPECT_NE(Trace().find("SetFileInformationByHandle("), std::string::npos);
 }
 
@@ -496,6 +499,7 @@ TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndL
     size_t conversions;  // WideCharToMultiByte calls: a failed size is followed by no conversion
     bool reaches_fdi_create;
     bool reaches_fdi_copy = false;
+    size_t conversions_back = 0;  // MultiByteToWideChar calls, the same way
   };
   const Case cases[] = {
       {"the name's size", {"WideCharToMultiByte", 1, 87}, 3, false},
@@ -506,8 +510,8 @@ TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndL
       {"the directory's block", {"HeapAlloc", 2, 8}, 3, false},
       {"the library's context", {"HeapAlloc", 3, 8}, 4, true},
       {"the library refuses to start", {"FDICreate", 1, 8}, 4, true},
-      {"the cabinet path's size back in UTF-16", {"MultiByteToWideChar", 1, 1113}, 4, true, true},
-      {"the cabinet path's conversion back", {"MultiByteToWideChar", 2, 122}, 4, true, true},
+      {"the cabinet path's size back in UTF-16", {"MultiByteToWideChar", 1, 1113}, 4, true, true, 1},
+      {"the cabinet path's conversion back", {"MultiByteToWideChar", 2, 122}, 4, true, true, 2},
   };
   for (const Case& c : cases) {
     cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
@@ -517,10 +521,41 @@ TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndL
     EXPECT_EQ(Count("WideCharToMultiByte("), c.conversions) << c.what;
     EXPECT_EQ(Trace().find("FDICreate(") != std::string::npos, c.reaches_fdi_create) << c.what << "\n" << Trace();
     EXPECT_EQ(Trace().find("FDICopy(") != std::string::npos, c.reaches_fdi_copy) << c.what;
-    // Neither the cabinet nor the destination was opened.
+    EXPECT_EQ(Count("MultiByteToWideChar("), c.conversions_back) << c.what;
+    // Neither the cabinet nor the destination was opened, and the library was handed no
+    // handle to read from.
     EXPECT_EQ(Trace().find("CreateFileW("), std::string::npos) << c.what;
+    for (const char* call : {"ReadFile(", "SetFilePointer(", "CloseHandle("}) {
+      EXPECT_EQ(Count(call), 0u) << c.what << ": " << call;
+    }
     EXPECT_FALSE(Exists(kDestination)) << c.what;
     ExpectNothingLeft(c.what);
+  }
+}
+
+// The library names the access it wants in C run-time flags (write-only 1, read-write 2,
+// create 0x100); the open callback asks for GENERIC_READ 0x80000000 and GENERIC_WRITE
+// 0x40000000 to match, CREATE_ALWAYS (2) or OPEN_EXISTING (3), and always shares read and
+// delete (0x5) with FILE_ATTRIBUTE_NORMAL (0x80).
+TEST_F(CabinetExtractionTest, TheOpenCallbackAsksForTheAccessTheLibraryNames) {
+  struct Case {
+    int flags;
+    const char* arguments;
+  } cases[] = {
+      {0x8000, "0x80000000, 0x5, 3, 0x80)"},
+      {0x8000 | 0x1 | 0x100 | 0x200, "0x40000000, 0x5, 2, 0x80)"},
+      {0x8000 | 0x2, "0xc0000000, 0x5, 3, 0x80)"},
+      {0x8000 | 0x2 | 0x100, "0xc0000000, 0x5, 2, 0x80)"},
+  };
+  for (const Case& c : cases) {
+    machine_.WriteFile(kCabinet, "cabinet");
+    Start();
+    char path[] = "C:\\work\\SETUP.EX_";
+    const INT_PTR file = CabinetOpen(path, c.flags, 0);
+    ASSERT_NE(file, -1) << c.flags;
+    EXPECT_EQ(Count(std::string("CreateFileW(\"C:\\\\work\\\\SETUP.EX_\", ") + c.arguments), 1u) << Trace();
+    EXPECT_EQ(CabinetClose(file), 0);
+    ExpectNothingLeft(std::to_string(c.flags));
   }
 }
 
@@ -533,8 +568,11 @@ TEST_F(CabinetExtractionTest, PathsOutsideAnyAnsiCodePageCrossTheLibraryAsUtf8) 
   Start();
   ASSERT_TRUE(ExtractCabinet(cabinet.c_str(), destination.c_str())) << Trace();
   EXPECT_EQ(Contents(destination), contents);
-  // The library got the name and the directory (with its backslash) in UTF-8.
-  EXPECT_NE(Trace().find("\"" + sim::ToUtf8(u"SETUP.\u0395\u03a7_") + "\""), std::string::npos) << Trace();
+  // The library got the name and the directory (with its backslash) in UTF-8, and the
+  // copy flags 0 that it documents.
+  const std::string copy_arguments =
+      "\"" + sim::ToUtf8(u"SETUP.\u0395\u03a7_") + "\", \"" + sim::ToUtf8(directory) + "\", 0)";
+  EXPECT_NE(Trace().find(copy_arguments), std::string::npos) << Trace();
   EXPECT_NE(Trace().find(sim::ToUtf8(u"\u4e0b\u8f7d")), std::string::npos);
   // Each of the two blocks holds its UTF-8 text and one terminator, no more: the name's
   // 11 bytes, then the directory's 29.
