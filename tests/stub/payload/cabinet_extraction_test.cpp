@@ -512,6 +512,7 @@ TEST_F(CabinetExtractionTest, FailedConversionsAndAllocationsFreeWhatWasMadeAndL
       {"the library refuses to start", {"FDICreate", 1, 8}, 4, true},
       {"the cabinet path's size back in UTF-16", {"MultiByteToWideChar", 1, 1113}, 4, true, true, 1},
       {"the cabinet path's conversion back", {"MultiByteToWideChar", 2, 122}, 4, true, true, 2},
+      {"the cabinet path's block back", {"HeapAlloc", 5, 8}, 4, true, true, 1},
   };
   for (const Case& c : cases) {
     cabinet_library = CabinetLibrary{nullptr, nullptr, nullptr, nullptr};
