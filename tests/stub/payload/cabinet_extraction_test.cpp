@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/kernel32_files.h"
@@ -558,6 +559,51 @@ TEST_F(CabinetExtractionTest, TheOpenCallbackAsksForTheAccessTheLibraryNames) {
     EXPECT_EQ(CabinetClose(file), 0);
     ExpectNothingLeft(std::to_string(c.flags));
   }
+}
+
+// The library reads the callbacks' results as documented: -1 (as UINT, 0xFFFFFFFF, from
+// read and write) for a failed call, and a seek's new position.
+TEST_F(CabinetExtractionTest, TheFileCallbacksReportWhatTheLibraryExpects) {
+  machine_.WriteFile(kCabinet, "0123456789");
+  Start();
+  char cabinet[] = "C:\\work\\SETUP.EX_";
+  const INT_PTR file = CabinetOpen(cabinet, 0x8000, 0);
+  ASSERT_NE(file, -1);
+  EXPECT_EQ(CabinetSeek(file, 4, 0), 4);   // from the start
+  EXPECT_EQ(CabinetSeek(file, 2, 1), 6);   // from here
+  EXPECT_EQ(CabinetSeek(file, -3, 2), 7);  // from the end
+  char buffer[16] = {};
+  EXPECT_EQ(CabinetRead(file, buffer, sizeof buffer), 3u);
+  EXPECT_EQ(std::string(buffer, 3), "789");
+  EXPECT_EQ(CabinetWrite(file, buffer, 3), 0xFFFFFFFFu);  // opened for reading only
+  EXPECT_EQ(CabinetClose(file), 0);
+  // The handle is gone: every call on it fails.
+  EXPECT_EQ(CabinetRead(file, buffer, 1), 0xFFFFFFFFu);
+  EXPECT_EQ(CabinetSeek(file, 0, 0), -1);
+  EXPECT_EQ(CabinetClose(file), -1);
+  // A write with no extraction under way is reported and counted for no one.
+  char spill[] = "C:\\work\\spill.tmp";
+  const INT_PTR output = CabinetOpen(spill, 0x8000 | 0x1 | 0x100 | 0x200, 0);
+  ASSERT_NE(output, -1);
+  EXPECT_EQ(CabinetWrite(output, buffer, 3), 3u);
+  EXPECT_EQ(CabinetClose(output), 0);
+  EXPECT_EQ(Contents(u"C:\\work\\spill.tmp"), "789");
+  ExpectNothingLeft("callbacks");
+}
+
+// Only the first file's own notifications let the run go on (0); a file continued from
+// an earlier cabinet, a next cabinet or anything unknown stops it (-1).
+TEST_F(CabinetExtractionTest, NotificationsOutsideTheFirstFileStopTheRun) {
+  Start();
+  ExtractionContext context(kDestination);
+  FDINOTIFICATION notification{};
+  notification.pv = &context;
+  const std::pair<int, INT_PTR> cases[] = {{0, 0}, {5, 0}, {1, -1}, {4, -1}, {6, -1}, {99, -1}};
+  for (const auto& [type, result] : cases) {
+    EXPECT_EQ(CabinetNotify(static_cast<FDINOTIFICATIONTYPE>(type), &notification), result) << type;
+  }
+  EXPECT_FALSE(context.extracted);
+  EXPECT_FALSE(Exists(kDestination));
 }
 
 TEST_F(CabinetExtractionTest, PathsOutsideAnyAnsiCodePageCrossTheLibraryAsUtf8) {
