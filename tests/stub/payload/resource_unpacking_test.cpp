@@ -351,6 +351,9 @@ TEST(ResourceCollectorTest, OnlyOnePlainFileNameIsKept) {
       {u"PELLORA\u00e9", 0},
       // A plain name still needs a prefix.
       {u"VICTIM.TXT", 13},
+      // And must fit a path: 259 units do, 260 are refused with ERROR_FILENAME_EXCED_RANGE (206).
+      {u"SETUP" + std::u16string(254, u'X'), 0},
+      {u"SETUP" + std::u16string(255, u'X'), 206},
   };
   for (const Case& c : cases) {
     Found found;

@@ -334,6 +334,12 @@ TEST_F(WorkDirectoryTest, TheNewDirectoryIsHeldAgainstRenamingAndDeletion) {
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   EXPECT_NE(deleter, INVALID_HANDLE_VALUE);
   CloseHandle(deleter);
+
+  // Holding again first lets go of what the hold had.
+  ASSERT_TRUE(HoldWorkDirectory(output, hold));
+  ASSERT_TRUE(HoldWorkDirectory(output, hold));
+  EXPECT_EQ(process.Snapshot().open_handles.size(), 1u);
+  hold.Close();
   ExpectNothingLeft(process);
 }
 
