@@ -387,7 +387,7 @@ TEST_F(ResourceUnpackingTest, TheCallbackEndsTheTypeOnWhatItCannotUse) {
   EXPECT_EQ(VisitResourceName(process.module(), u"B7", const_cast<LPWSTR>(u"PELLORA"), parameter), FALSE);
   EXPECT_EQ(found.error, ERROR_TOO_MANY_NAMES);
 
-  for (const char* call : {"FindResourceW", "SizeofResource", "LoadResource"}) {
+  for (const char* call : {"FindResourceW", "SizeofResource", "LoadResource", "LockResource"}) {
     const sim::Process& failing = Start(MakeResourceImage({Named(u"B7", u"PELLORA", "1"), Named(u"B7", u"SETUP", "2")}),
                                         {{call, 1, ERROR_RESOURCE_DATA_NOT_FOUND}});
     Found after_failure;
