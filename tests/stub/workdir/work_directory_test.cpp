@@ -456,13 +456,16 @@ TEST_F(WorkDirectoryTest, FailedRandomDrawGivesZeroBytesNotTheLastName) {
 TEST_F(WorkDirectoryTest, DescriptorFailuresEndWith117AndTheFailingCallsError) {
   struct Case {
     sim::FaultRule fault;
+    size_t token_queries;  // GetTokenInformation calls made
   } cases[] = {
-      {{"OpenProcessToken", 1, ERROR_ACCESS_DENIED}},
-      {{"GetTokenInformation", 1, ERROR_NO_TOKEN}},  // the size query
-      {{"GetTokenInformation", 2, ERROR_INVALID_ACL}},
-      {{"LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY}},
-      {{"ConvertSidToStringSidW", 1, ERROR_INVALID_SID}},
-      {{"ConvertStringSecurityDescriptorToSecurityDescriptorW", 1, ERROR_INVALID_SECURITY_DESCR}},
+      {{"OpenProcessToken", 1, ERROR_ACCESS_DENIED}, 0},
+      {{"GetTokenInformation", 1, ERROR_NO_TOKEN}, 1},  // the size query
+      // The size query's own error, but no size written: nothing to allocate.
+      {{"GetTokenInformation", 1, ERROR_INSUFFICIENT_BUFFER}, 1},
+      {{"GetTokenInformation", 2, ERROR_INVALID_ACL}, 2},
+      {{"LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY}, 1},
+      {{"ConvertSidToStringSidW", 1, ERROR_INVALID_SID}, 2},
+      {{"ConvertStringSecurityDescriptorToSecurityDescriptorW", 1, ERROR_INVALID_SECURITY_DESCR}, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault.function + " call " + std::to_string(c.fault.call));
@@ -473,6 +476,7 @@ TEST_F(WorkDirectoryTest, DescriptorFailuresEndWith117AndTheFailingCallsError) {
     EXPECT_EQ(result.extra_code, c.fault.error);
     EXPECT_EQ(Calls("CreateDirectoryW("), 0u);
     EXPECT_EQ(Calls("OpenProcessToken("), 1u);
+    EXPECT_EQ(Calls("GetTokenInformation("), c.token_queries);
     EXPECT_EQ(Calls("CloseHandle("), c.fault.function == "OpenProcessToken" ? 0u : 1u);
     ExpectNothingLeft(process);
     // The step's own answer agrees with the result it gives.
