@@ -196,6 +196,11 @@ TEST_F(PreviousSetupTest, ABufferOfNoUnitsIsNeverWritten) {
   EXPECT_EQ(result.extra_code, ERROR_MORE_DATA);
   EXPECT_EQ(buffer[0], 0xBEEF);
   EXPECT_EQ(OpenHandles(), 0u);
+  // One unit holds the empty string's terminator.
+  const ExitResult one_unit = FindPreviousSetup(false, nullptr, buffer, 1);
+  EXPECT_EQ(one_unit.exit_code, 0u);
+  EXPECT_EQ(buffer[0], 0);
+  EXPECT_EQ(OpenHandles(), 0u);
 }
 
 // The installed setup stand-in registered under HKCU, a patch from it to the setup

@@ -44,6 +44,7 @@ TEST(LengthTest, CountsUpToTheFirstZeroWithinTheCapacity) {
   } cases[] = {
       {nullptr, 10, 0},  {u"abc", 0, 0},  {u"abc", 1, 0}, {u"", 5, 0},
       {u"abc", 5, 3},    {u"abcd", 5, 4}, {five, 5, 4},   {u"abc", 3, 2},
+      {u"abc", 2, 1},  // the smallest capacity that holds a unit
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Length(c.text, c.capacity), c.expected) << Utf8(c.text) << " cap " << c.capacity;
