@@ -53,10 +53,11 @@ def programs_linking(path: str) -> list[str]:
     return ["stub_tests", "installer_host"]
 
 
-def component_tests(path: str) -> tuple[str, str] | None:
-    """The test program and gtest filter of the tests in the mutated file's own folder."""
+def component_tests(path: str, tree: Path) -> tuple[str, str] | None:
+    """The test program and gtest filter of the tests in the mutated file's own folder,
+    as they stand in `tree`."""
     folder = Path(path).parent.name
-    test_dir = SOURCE / "tests" / "stub" / folder
+    test_dir = tree / "tests" / "stub" / folder
     suites: set[str] = set()
     for test_file in sorted(test_dir.glob("*_test.cpp")):
         text = test_file.read_text()
@@ -197,7 +198,7 @@ class Runner:
     def stages(self, path: str) -> list[tuple[str, str, str, int]]:
         """(stage name, program, filter, shards), the component's own tests first."""
         stages = []
-        own = component_tests(path)
+        own = component_tests(path, self.src)  # the copy's tests: those the baseline timed
         linked = programs_linking(path)
         if own and own[0] in linked:
             stages.append(("component", own[0], own[1], 1))

@@ -159,6 +159,8 @@ TEST(AppendUserArgumentsTest, CopiesWhatFollowsTheProgramName) {
       {"LF inside an unquoted name", u"C:\\i\n.exe\t--x", start, start + u"\t--x"},
       {"only a trailing space", u"C:\\i.exe ", start, start + u" "},
       {"no closing quote", u"\"C:\\i.exe --x", start, start},
+      // Nothing past the terminator is read, not even a quote.
+      {"no closing quote before the terminator", std::u16string(u"\"C:\\i.exe\0\" --x", 15), start, start},
       {"empty quoted name", u"\"\" --x", start, start + u" --x"},
       {"own switches passed on", u"\"C:\\i.exe\" --pellora-silent --system-level --cleanup", start,
        start + u" --pellora-silent --system-level --cleanup"},
