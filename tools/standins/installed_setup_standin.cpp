@@ -3,18 +3,11 @@
 // program from its own image and the patch (setup_patch.h) and writes it to NEW.
 // See README.md beside this file for the exit codes and the machine.conf settings.
 #include "sim/core/process.h"
+#include "tools/standins/installed_setup_exit_codes.h"
 #include "tools/standins/setup_patch.h"
 #include "tools/standins/standin_program.h"
 
-namespace {
-
-constexpr DWORD kPatched = 0;
-constexpr DWORD kBadUsage = 2;
-constexpr DWORD kUnreadable = 3;
-constexpr DWORD kPatchMismatch = 4;
-constexpr DWORD kWriteFailed = 5;
-
-}  // namespace
+using namespace installed_setup_exit_codes;
 
 extern "C" void InstalledSetupStandInEntry() {
   const sim::Machine& machine = sim::CurrentProcess().machine();

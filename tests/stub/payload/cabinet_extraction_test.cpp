@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -75,17 +76,29 @@ class CabinetExtractionTest : public ::testing::Test {
     for (size_t at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1)) ++count;
     return count;
   }
+  // The arguments of each traced call of `function`, in call order; for functions whose
+  // arguments are numbers and pointers, which hold no ", ".
+  std::vector<std::vector<std::string>> Arguments(const std::string& function) const {
+    std::vector<std::vector<std::string>> calls;
+    std::istringstream lines(Trace());
+    for (std::string line; std::getline(lines, line);) {
+      const size_t call = line.find(function + "(");
+      const size_t end = line.find(")", call);
+      if (call == std::string::npos || end == std::string::npos) continue;
+      std::vector<std::string>& arguments = calls.emplace_back();
+      for (size_t at = call + function.size() + 1;;) {
+        const size_t next = std::min(line.find(", ", at), end);
+        arguments.push_back(line.substr(at, next - at));
+        if (next == end) break;
+        at = next + 2;
+      }
+    }
+    return calls;
+  }
   // The byte counts asked of HeapAlloc, in call order.
   std::vector<std::string> AllocationSizes() const {
     std::vector<std::string> sizes;
-    std::istringstream lines(Trace());
-    for (std::string line; std::getline(lines, line);) {
-      const size_t call = line.find("HeapAlloc(");
-      const size_t end = line.find(")", call);
-      if (call == std::string::npos || end == std::string::npos) continue;
-      const size_t last = line.rfind(", ", end);
-      sizes.push_back(line.substr(last + 2, end - last - 2));
-    }
+    for (const auto& arguments : Arguments("HeapAlloc")) sizes.push_back(arguments.at(2));
     return sizes;
   }
   bool Exists(const std::u16string& path) const { return fs::exists(machine_.HostPath(path, false)); }
@@ -108,13 +121,9 @@ class CabinetExtractionTest : public ::testing::Test {
   // system starts, so HEAP_NO_SERIALIZE (1) must never reach it.
   void ExpectNothingLeft(const std::string& what) const {
     testing_support::ExpectNothingLeft(*process_, what);
-    std::istringstream lines(Trace());
-    for (std::string line; std::getline(lines, line);) {
-      for (const std::string call : {"HeapAlloc(", "HeapFree("}) {
-        const size_t at = line.find(call);
-        if (at == std::string::npos) continue;
-        const size_t flags = line.find(", ", at) + 2;
-        EXPECT_EQ(line.substr(flags, 5), "0x0, ") << what << ": " << line;
+    for (const char* function : {"HeapAlloc", "HeapFree"}) {
+      for (const auto& arguments : Arguments(function)) {
+        EXPECT_EQ(arguments.at(1), "0x0") << what << ": " << function;
       }
     }
   }

@@ -7,16 +7,12 @@
 #include "tools/standins/freestanding/sha256.h"
 #include "tools/standins/freestanding/standin_run.h"
 #include "tools/standins/freestanding/standin_text.h"
+#include "tools/standins/installed_setup_exit_codes.h"
 
 using namespace freestanding_standins;
+using namespace installed_setup_exit_codes;
 
 namespace {
-
-constexpr DWORD kPatched = 0;
-constexpr DWORD kBadUsage = 2;
-constexpr DWORD kUnreadable = 3;
-constexpr DWORD kPatchMismatch = 4;
-constexpr DWORD kWriteFailed = 5;
 
 constexpr BYTE kMagic[8] = {'S', 'E', 'T', 'U', 'P', 'P', 'A', '1'};
 constexpr DWORD kHeaderSize = sizeof kMagic + kSha256Size + 8;
