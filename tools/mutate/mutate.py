@@ -16,6 +16,7 @@ most of a run's time, while the faster stages already catch a listing gone stale
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import re
@@ -53,6 +54,7 @@ def programs_linking(path: str) -> list[str]:
     return ["stub_tests", "installer_host"]
 
 
+@functools.lru_cache(maxsize=None)  # the copy's tests stay as synced for the whole run
 def component_tests(path: str, tree: Path) -> tuple[str, str] | None:
     """The test program and gtest filter of the tests in the mutated file's own folder,
     as they stand in `tree`."""
